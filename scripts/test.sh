@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets everything up, builds from scratch and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/setup.sh
+build=build/test
+rm -rf "$build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build" -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

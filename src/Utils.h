@@ -1,0 +1,254 @@
+// The Quorane support library: free functions for paths, files, text, JSON
+// and the host, grouped by family.
+//
+// Narrow strings (std::string) hold UTF-8 bytes; wide strings (std::wstring)
+// hold one Unicode code point per unit. Where a function converts between the
+// two, it reads its input up to the first NUL and silently leaves out
+// ill-formed sequences. Failure is reported through the result (an empty
+// string or collection, false, -1 or the caller's default), never recorded.
+#ifndef QUORANE_UTILS_H
+#define QUORANE_UTILS_H
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+#include <rapidjson/document.h>
+
+#include "platform/CoreFoundationStrings.h"
+
+namespace quorane {
+
+using JsonAllocator = rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>;
+// A JSON value of the UTF-8 flavour (strings of bytes).
+using JsonValue = rapidjson::GenericValue<rapidjson::UTF8<char>, JsonAllocator>;
+// A JSON value of the wide flavour (strings of 32-bit code units).
+using WideJsonValue = rapidjson::GenericValue<rapidjson::UTF16<wchar_t>, JsonAllocator>;
+
+}  // namespace quorane
+
+// ---------------------------------------------------------------------------
+// Path strings. Pure string operations; the filesystem is never touched.
+// ---------------------------------------------------------------------------
+
+// Joins base and part with one "/": the part alone when the base is empty, the
+// base alone when the part is empty, no "/" added when the base ends with one
+// or the part begins with one. Nothing else is normalised.
+std::wstring AppendPath(std::wstring base, std::wstring part);
+std::wstring AppendPath(std::wstring base, std::string part);
+std::wstring AppendPath(std::string base, std::string part);
+std::wstring AppendPath(std::string base, std::wstring part);
+
+// The same join with a narrow (UTF-8) result. The narrow-narrow overload works
+// on bytes and converts nothing.
+std::string AppendPathToString(std::string base, std::string part);
+std::string AppendPathToString(std::wstring base, std::wstring part);
+std::string AppendPathToString(std::wstring base, std::string part);
+std::string AppendPathToString(std::string base, std::wstring part);
+
+// The path up to and including its last backslash, or failing that its last
+// "/"; empty when it has neither.
+std::wstring ExtractFilePath(std::wstring path);
+
+// The path with every backslash replaced by "/".
+std::wstring ConvertFilePath(std::wstring path);
+
+// $HOME if set and non-empty, else $HOMEDRIVE if set and non-empty, else
+// $HOMEPATH (empty when unset). Returned unchanged.
+std::string GetHomeDir();
+
+// Always an empty string; the arguments are neither used nor changed.
+std::wstring GetUniversalName(std::wstring path, std::wstring& server, std::wstring& share);
+
+// ---------------------------------------------------------------------------
+// File access checks.
+// ---------------------------------------------------------------------------
+
+// Reads the status-change, modification and access times (whole seconds since
+// the Unix epoch) of the path itself (a final symbolic link is not followed)
+// into the non-null pointers. False, leaving them untouched, when the path or
+// a link's target is missing or the times cannot be read.
+bool GetFileTimes(std::string path, int64_t* changeTime, int64_t* modifyTime,
+                  int64_t* accessTime);
+bool GetFileTimes(std::wstring path, int64_t* changeTime, int64_t* modifyTime,
+                  int64_t* accessTime);
+
+// Adds to `counter` the number of regular files (or links to them) in the tree
+// below the directory; links to directories are not descended into. A missing
+// path adds nothing. Throws boost::filesystem::filesystem_error when the path
+// is not a directory or part of the tree cannot be read.
+void GetFileCount(std::wstring dir, int32_t& counter);
+
+// True when the process can read the file (one byte) or list the directory.
+bool IsReadable(std::wstring path);
+
+// True when the process can write the file, or create, write and delete a
+// probe file in the directory. A missing path is not writable.
+bool IsWritable(std::wstring path);
+
+// Always false.
+bool IsOpenAnotherProcess(std::wstring path);
+
+// ---------------------------------------------------------------------------
+// File type detection.
+// ---------------------------------------------------------------------------
+
+// The first 576 bytes of a regular file as 1152 lowercase hex digits, bytes
+// past its end counted as zero; empty when the path is not a readable regular
+// file.
+std::wstring GetFileSignature(std::wstring path);
+
+// True when a regular file starts with a BMP, GIF, PNG, TIFF or JPEG signature.
+bool IsImageFile(std::string path);
+bool IsImageFile(std::wstring path);
+
+// True when a regular file starts with "%PDF-".
+bool IsPdf(std::string path);
+bool IsPdf(std::wstring path);
+
+// The MIME type registered for the extension of the path's file name, or
+// "application/octet-stream"; never empty. The file is not opened.
+std::string GetMimeType(std::string path);
+std::string GetMimeType(std::wstring path);
+
+// ---------------------------------------------------------------------------
+// Subdirectory path.
+// ---------------------------------------------------------------------------
+
+// The target's path relative to the base directory, in NFC, without a leading
+// "./" or "/"; empty when the target is the base or lies outside it.
+std::wstring GetSubDirectory(boost::filesystem::path base, boost::filesystem::path target);
+
+// ---------------------------------------------------------------------------
+// URL and form encoding.
+// ---------------------------------------------------------------------------
+
+// The number of "%" bytes in the NUL-terminated text.
+int numOfPercent(const char* text);
+
+// The number of bytes of the text that URLEncode escapes: all but ASCII
+// letters, digits, "." and "@".
+int numOfEncodingChar(const char* text);
+
+// The text with every byte outside the kept set written as "%XX" (uppercase
+// hex), in a new malloc block the caller frees; null when allocation fails.
+char* URLEncode(const char* text);
+
+// The text with every "%XX" escape decoded ("+" stays "+"); a "%" not followed
+// by two hex digits is dropped, together with a single hex digit after it.
+// A new malloc block the caller frees; null when allocation fails.
+char* URLDecode(const char* text);
+
+// The text with space, #, $, %, &, +, @ and ^ replaced by their %XX escapes.
+std::wstring PostDataEncode(std::wstring text);
+
+// ---------------------------------------------------------------------------
+// String utilities.
+// ---------------------------------------------------------------------------
+
+// The fields of the text between leftmost non-overlapping occurrences of the
+// separator; always one more field than there were matches. An empty
+// separator gives the text as its only field.
+std::vector<std::wstring> Split(std::wstring text, std::wstring separator);
+
+// The bytes of both strings interleaved, the first string's first; the tail of
+// the longer one follows.
+std::string MixString(std::string first, std::string second);
+
+// The UTF-8 text (up to its first NUL) in Unicode Normalization Form C; empty
+// when the text is not valid UTF-8.
+std::string NfdToNfc(std::string text);
+
+// The text of a platform string as UTF-8 or wide text; empty when it cannot be
+// fetched. The string is borrowed: neither retained nor released.
+std::string CFStringRefToUTF8(CFStringRef string);
+std::wstring CFStringRefToWide(CFStringRef string);
+
+// A fresh random (version 4) UUID as 36 lowercase characters, 8-4-4-4-12.
+// Throws boost::uuids::entropy_error when the system random device fails.
+std::string CreateUUIDString();
+std::wstring CreateUUIDWideString();
+
+// ---------------------------------------------------------------------------
+// JSON value conversion. Each reader converts a value leniently to its type
+// and returns the default where the value's kind has no conversion or its text
+// does not parse. Values are not changed.
+// ---------------------------------------------------------------------------
+
+std::wstring JsonValueToWideString(quorane::JsonValue& value, std::wstring defaultValue);
+std::wstring JsonValueToWideString(quorane::WideJsonValue& value, std::wstring defaultValue);
+std::string JsonValueToString(quorane::JsonValue& value, std::string defaultValue);
+std::string JsonValueToString(quorane::WideJsonValue& value, std::string defaultValue);
+int JsonValueToInt(quorane::JsonValue& value, int defaultValue);
+int JsonValueToInt(quorane::WideJsonValue& value, int defaultValue);
+long JsonValueToLong(quorane::JsonValue& value, long defaultValue);
+long JsonValueToLong(quorane::WideJsonValue& value, long defaultValue);
+intmax_t JsonValueToIntmax_t(quorane::JsonValue& value, intmax_t defaultValue);
+intmax_t JsonValueToIntmax_t(quorane::WideJsonValue& value, intmax_t defaultValue);
+uintmax_t JsonValueToUIntmax_t(quorane::JsonValue& value, uintmax_t defaultValue);
+uintmax_t JsonValueToUIntmax_t(quorane::WideJsonValue& value, uintmax_t defaultValue);
+float JsonValueToFloat(quorane::JsonValue& value, float defaultValue);
+float JsonValueToFloat(quorane::WideJsonValue& value, float defaultValue);
+bool JsonValueToBool(quorane::JsonValue& value, bool defaultValue);
+bool JsonValueToBool(quorane::WideJsonValue& value, bool defaultValue);
+
+// Makes `destination` a deep copy of `source`, all of its memory drawn from
+// `allocator`; strings are copied up to their first NUL.
+void CopyJsonValue(quorane::WideJsonValue& destination, quorane::WideJsonValue& source,
+                   quorane::JsonAllocator& allocator);
+
+// ---------------------------------------------------------------------------
+// Network identity. Empty results when nothing qualifies or a query fails.
+// ---------------------------------------------------------------------------
+
+// The first IPv4 address of the host's interfaces, in listing order, that is
+// neither 0.0.0.0 nor in 127.0.0.0/8.
+std::wstring GetLocalIP();
+
+// Every such address, once each, in code-unit order.
+std::set<std::wstring> GetLocalIpList();
+
+// The hardware address ("00:1C:42:0A:FF:03") behind the last qualifying
+// interface whose hardware address can be read.
+std::wstring GetLocalMAC();
+
+// The same among the interfaces whose address text equals `ip` exactly.
+std::wstring GetLocalMAC(std::wstring ip);
+
+// ---------------------------------------------------------------------------
+// Host queries.
+// ---------------------------------------------------------------------------
+
+// True when a TCP socket can be bound to the port (decimal text, 0 to 65535)
+// on any local address; false for any other text.
+bool CheckTcpPort(std::string port);
+
+// The processor's brand text; empty (after a "sysctl: ..." line on standard
+// error) when it cannot be read.
+std::string GetCpuModel();
+
+// Always 0.
+uint64_t GetFreeMemory();
+
+// Always an empty string.
+std::string GetUserNameFromPort(int32_t port);
+
+// ---------------------------------------------------------------------------
+// Application launching.
+// ---------------------------------------------------------------------------
+
+// {handler application path, file path} for the file's extension; empty when
+// no application handles it. The file need not exist.
+std::vector<std::string> GetExecuteCommand(std::wstring path);
+
+// Opens the application named by command[0] with the items command[1...];
+// true when the platform accepted the launch. Throws
+// boost::filesystem::filesystem_error when an item's status cannot be read.
+bool LaunchApplication(std::vector<std::string> command);
+
+// Opens an existing file with its handler application; the flag has no effect.
+bool ExecuteFile(std::wstring path, bool flag);
+
+#endif  // QUORANE_UTILS_H
