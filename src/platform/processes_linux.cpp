@@ -1,0 +1,72 @@
+// Running process names from /proc.
+#include "Processes.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+namespace quorane::platform {
+namespace {
+
+// The whole content of a small /proc file, or nothing when it cannot be read
+// (typically because the process is gone).
+std::optional<std::string> ReadProcFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string content;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, n);
+    ::close(fd);
+    if (n < 0) return std::nullopt;
+    return content;
+}
+
+// The state letter of /proc/PID/stat. The command name before it is in
+// parentheses and may itself hold blanks and parentheses, so the state is
+// found behind the last ")".
+std::optional<char> ProcessState(const std::string& stat) {
+    const std::string::size_type close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) return std::nullopt;
+    return stat[close + 2];
+}
+
+bool IsNumber(const char* name) {
+    if (*name == '\0') return false;
+    for (; *name != '\0'; ++name) {
+        if (!std::isdigit(static_cast<unsigned char>(*name))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> RunningProcessNames() {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc) return names;
+
+    while (const dirent* entry = ::readdir(proc.get())) {
+        if (!IsNumber(entry->d_name)) continue;
+        const std::string dir = std::string("/proc/") + entry->d_name;
+
+        const std::optional<std::string> stat = ReadProcFile(dir + "/stat");
+        if (!stat) continue;
+        const std::optional<char> state = ProcessState(*stat);
+        // Zombies ('Z') and dead tasks ('X') have already exited.
+        if (!state || *state == 'Z' || *state == 'X') continue;
+
+        std::optional<std::string> name = ReadProcFile(dir + "/comm");
+        if (!name || name->empty()) continue;
+        if (name->back() == '\n') name->pop_back();
+        names.push_back(std::move(*name));
+    }
+    return names;
+}
+
+}  // namespace quorane::platform

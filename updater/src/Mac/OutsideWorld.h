@@ -1,0 +1,49 @@
+// What the updater's phases need from the outside world, as replaceable
+// functions: the binary wires in the real ones, tests wire in stand-ins.
+#ifndef QUORANE_UPDATER_OUTSIDE_WORLD_H
+#define QUORANE_UPDATER_OUTSIDE_WORLD_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quorane::updater {
+
+// How a program run ended.
+struct ProgramResult {
+    enum class Ending { Exited, Signalled, NotStarted };
+    Ending ending = Ending::NotStarted;
+    int code = 0;  // exit status, or the signal number
+
+    // Ended with an exit status below 2 (0 is success, 1 a warning).
+    bool Clean() const { return ending == Ending::Exited && code < 2; }
+};
+
+struct AgentWorld {
+    // Runs one command line through the shell and waits for it.
+    std::function<void(const std::string& commandLine)> runShell;
+    // The names of the running processes.
+    std::function<std::vector<std::string>()> processNames;
+    // Pauses the whole run.
+    std::function<void(unsigned seconds)> sleep;
+};
+
+struct SwapWorld {
+    // Runs a program found on PATH with these arguments (argv[0] first), with
+    // the updater's own output streams, and waits for it.
+    std::function<ProgramResult(const std::vector<std::string>& argv)> runProgram;
+    // Draws a backup number from 0 to 999.
+    std::function<int()> drawNumber;
+};
+
+AgentWorld RealAgentWorld();
+SwapWorld RealSwapWorld();
+
+// The real implementations, usable on their own.
+void RunShell(const std::string& commandLine);
+ProgramResult RunProgram(const std::vector<std::string>& argv);
+void SleepSeconds(unsigned seconds);
+
+}  // namespace quorane::updater
+
+#endif  // QUORANE_UPDATER_OUTSIDE_WORLD_H

@@ -1,0 +1,34 @@
+// quorane-update INSTALL_DIR FIRST_ARCHIVE SECOND_ARCHIVE
+//
+// Stops the agent, swaps its two bundles for the contents of the archives,
+// starts the agent again and exits with status 0, whatever happened. An
+// incomplete command line skips the swap but not the agent restart.
+#include <string>
+
+#include "AgentControl.h"
+#include "BundleSwap.h"
+#include "OutsideWorld.h"
+
+int main(int argc, char* argv[]) {
+    using namespace quorane::updater;
+
+    const AgentWorld agent = RealAgentWorld();
+    StopAgent(agent);
+
+    // Read only now, so that the agent is stopped even for a bad command line.
+    auto argument = [&](int index) { return index < argc ? std::string(argv[index]) : ""; };
+    const std::string installDir = argument(1);
+    const std::string firstArchive = argument(2);
+    const std::string secondArchive = argument(3);
+
+    if (!installDir.empty() && !firstArchive.empty() && !secondArchive.empty()) {
+        try {
+            SwapBundles(installDir, firstArchive, secondArchive, RealSwapWorld());
+        } catch (...) {
+            // Nothing may keep the agent from being loaded again.
+        }
+    }
+
+    StartAgent(agent);
+    return 0;
+}
