@@ -1,0 +1,185 @@
+// Tests of CQuoraneFile: its closed and open states, raw and text I/O,
+// positions and truncation.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+
+#include "QuoraneFile.h"
+#include "TestSupport.h"
+#include "Utils.h"
+
+namespace {
+
+using quorane::test::ReadFile;
+using quorane::test::TempDir;
+using quorane::test::WriteFile;
+
+TEST(CQuoraneFileClosed, EveryOperationFailsWithoutTouchingAnything) {
+    CQuoraneFile file;
+    char byte = 'x';
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.Read(&byte, 1), -1);
+    EXPECT_EQ(file.Write(&byte, 1), -1);
+    EXPECT_EQ(file.Write(&byte, 0), -1);
+    EXPECT_FALSE(file.Write(std::string()));
+    EXPECT_FALSE(file.Write(std::wstring()));
+    EXPECT_FALSE(file.Write(std::string("abc")));
+    EXPECT_EQ(file.Seek(0, SEEK_SET), -1);
+    EXPECT_FALSE(file.Truncate(0));
+    EXPECT_FALSE(file.Close());
+    EXPECT_EQ(file.ReadToString(), "");
+    EXPECT_EQ(file.ReadToWstring(), L"");
+    EXPECT_EQ(file.GetFilePath(), L"");
+}
+
+TEST(CQuoraneFileOpen, FailedOpenKeepsThePathInWideForm) {
+    TempDir dir;
+    const std::string narrow = (dir / "caf\xC3\xA9.txt").string();
+    CQuoraneFile byNarrow(narrow, O_RDONLY);
+    EXPECT_FALSE(byNarrow.IsOpen());
+    EXPECT_EQ(byNarrow.GetFilePath(), quorane::test::fs::path(narrow).wstring());
+    EXPECT_NE(byNarrow.GetFilePath().find(L"caf\u00e9.txt"), std::wstring::npos);
+
+    CQuoraneFile byWide;
+    EXPECT_FALSE(byWide.Open(std::wstring(L"/nonexistent/\u00e9"), O_RDONLY));
+    EXPECT_EQ(byWide.GetFilePath(), L"/nonexistent/\u00e9");
+}
+
+TEST(CQuoraneFileOpen, WidePathReachesTheFileAndCreateUsesMode0777LessUmask) {
+    TempDir dir;
+    const mode_t old = ::umask(022);
+    CQuoraneFile file(AppendPath(dir.str(), std::wstring(L"\u00fcber")), O_WRONLY | O_CREAT);
+    ::umask(old);
+    ASSERT_TRUE(file.IsOpen());
+    EXPECT_TRUE(file.Close());
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "\xC3\xBC"
+                            "ber")
+                         .c_str(),
+                     &info),
+              0);
+    EXPECT_EQ(info.st_mode & 0777, 0755u);
+}
+
+TEST(CQuoraneFileRawIo, NullPointersAndZeroSize) {
+    TempDir dir;
+    CQuoraneFile file((dir / "f").string(), O_RDWR | O_CREAT);
+    ASSERT_TRUE(file.IsOpen());
+    EXPECT_EQ(file.Read(nullptr, 4), -1);
+    EXPECT_EQ(file.Write(nullptr, 4), -1);
+    EXPECT_EQ(file.Write("x", 0), 0);
+    EXPECT_EQ(file.Write("abc", 3), 3);
+    EXPECT_TRUE(file.Close());
+    EXPECT_EQ(ReadFile(dir / "f"), "abc");
+}
+
+TEST(CQuoraneFileWriteText, WritesTheExpectedBytes) {
+    struct Case {
+        const char* name;
+        bool wide;
+        std::string narrow;
+        std::wstring text;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"narrow keeps an inner NUL", false, std::string("a\0b", 3), L"", std::string("a\0b", 3)},
+        {"empty narrow", false, "", L"", ""},
+        {"empty wide", true, "", L"", ""},
+        {"wide as UTF-8", true, "", L"\u00e9\U0001F600", "\xC3\xA9\xF0\x9F\x98\x80"},
+        {"wide stops at NUL", true, "", std::wstring(L"a\0b", 3), "a"},
+        {"wide drops a surrogate", true, "", std::wstring{L'x', wchar_t(0xD800), L'y'}, "xy"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        WriteFile(dir / "f", "");
+        CQuoraneFile file((dir / "f").string(), O_WRONLY);
+        ASSERT_TRUE(file.IsOpen());
+        EXPECT_TRUE(c.wide ? file.Write(c.text) : file.Write(c.narrow));
+        EXPECT_TRUE(file.Close());
+        EXPECT_EQ(ReadFile(dir / "f"), c.bytes);
+    }
+}
+
+TEST(CQuoraneFileReadText, ReadsTheRestOfTheFile) {
+    struct Case {
+        const char* name;
+        std::string content;
+        uint64_t skip;
+        std::wstring wide;
+    };
+    const std::string big(10000, 'q');
+    const Case cases[] = {
+        {"stops at NUL", std::string("ab\0c", 4), 0, L"ab"},
+        {"keeps the byte-order mark",
+         "\xEF\xBB\xBF"
+         "a",
+         0, L"\ufeffa"},
+        {"drops ill-formed bytes", "a\xFFz\xC3", 0, L"az"},
+        {"from the current position", "abcdef", 3, L"def"},
+        {"several chunks", big + "\xC3\xA9", 0, std::wstring(10000, L'q') + L"\u00e9"},
+        {"at end of file", "abc", 3, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        WriteFile(dir / "f", c.content);
+        CQuoraneFile bytes((dir / "f").string(), O_RDONLY);
+        CQuoraneFile text((dir / "f").wstring(), O_RDONLY);
+        ASSERT_TRUE(bytes.IsOpen() && text.IsOpen());
+        std::string head(c.skip, '\0');
+        EXPECT_EQ(bytes.Read(head.data(), c.skip), static_cast<int32_t>(c.skip));
+        EXPECT_EQ(text.Seek(c.skip, SEEK_SET), static_cast<int64_t>(c.skip));
+        EXPECT_EQ(bytes.ReadToString(), c.content.substr(c.skip));
+        EXPECT_EQ(text.ReadToWstring(), c.wide);
+        EXPECT_EQ(bytes.ReadToString(), "");
+        EXPECT_TRUE(bytes.Close() && text.Close());
+    }
+}
+
+TEST(CQuoraneFileSeek, OffsetsAreTakenBitForBit) {
+    TempDir dir;
+    WriteFile(dir / "f", "0123456789");
+    CQuoraneFile file((dir / "f").string(), O_RDONLY);
+    EXPECT_EQ(file.Seek(0, SEEK_END), 10);
+    EXPECT_EQ(file.Seek(static_cast<uint64_t>(-4), SEEK_CUR), 6);
+    EXPECT_EQ(file.ReadToString(), "6789");
+    EXPECT_EQ(file.Seek(static_cast<uint64_t>(-20), SEEK_END), -1);
+    EXPECT_TRUE(file.Close());
+}
+
+TEST(CQuoraneFileTruncate, MovesThePositionToTheNewLength) {
+    TempDir dir;
+    WriteFile(dir / "f", "abcd");
+    CQuoraneFile file((dir / "f").string(), O_RDWR);
+    ASSERT_TRUE(file.Truncate(10));
+    EXPECT_EQ(file.Seek(0, SEEK_CUR), 10);
+    EXPECT_EQ(ReadFile(dir / "f"), std::string("abcd\0\0\0\0\0\0", 10));
+    ASSERT_TRUE(file.Truncate(0));
+    EXPECT_TRUE(file.Write(std::string("xy")));
+    EXPECT_EQ(ReadFile(dir / "f"), "xy");
+    EXPECT_FALSE(file.Truncate(UINT64_MAX));
+    EXPECT_TRUE(file.Close());
+}
+
+TEST(CQuoraneFileLifecycle, CopiesShareTheDescriptorAndDestructionDoesNotClose) {
+    TempDir dir;
+    WriteFile(dir / "f", "abc");
+    CQuoraneFile file((dir / "f").string(), O_RDONLY);
+    { CQuoraneFile copy = file; }
+    char byte = 0;
+    EXPECT_EQ(file.Read(&byte, 1), 1);
+
+    CQuoraneFile copy = file;
+    EXPECT_TRUE(copy.Close());
+    EXPECT_FALSE(copy.Close());
+    // The original's number is stale now: closing it fails and it stays open.
+    EXPECT_FALSE(file.Close());
+    EXPECT_TRUE(file.IsOpen());
+    EXPECT_EQ(file.GetFilePath(), (dir / "f").wstring());
+}
+
+}  // namespace

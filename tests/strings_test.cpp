@@ -1,0 +1,140 @@
+// Tests of the string utilities and of the platform strings beneath them.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "Text.h"
+#include "Utils.h"
+
+namespace {
+
+struct Release {
+    void operator()(const void* string) const { CFRelease(string); }
+};
+using Owned = std::unique_ptr<const QuoraneCFString, Release>;
+
+Owned Make(const std::string& bytes, CFStringEncoding encoding = kCFStringEncodingUTF8) {
+    return Owned(CFStringCreateWithCString(kCFAllocatorDefault, bytes.c_str(), encoding));
+}
+
+TEST(Split, FieldsBetweenLeftmostNonOverlappingMatches) {
+    const std::wstring longSep(20, L'=');
+    struct Case {
+        std::wstring text, separator;
+        std::vector<std::wstring> fields;
+    };
+    const Case cases[] = {
+        {L"a,b,,c", L",", {L"a", L"b", L"", L"c"}},
+        {L",a,", L",", {L"", L"a", L""}},
+        {L"", L",", {L""}},
+        {L"xabababy", L"ab", {L"x", L"", L"", L"y"}},
+        {L"a---b", L"--", {L"a", L"-b"}},
+        {L"--", L"--", {L"", L""}},
+        {L"-", L"--", {L"-"}},
+        {L"A,a", L"a", {L"A,", L""}},
+        {L"a,b", L"", {L"a,b"}},
+        {L"", L"", {L""}},
+        // Long separators take the searcher path.
+        {L"x" + longSep + L"=y" + longSep, longSep, {L"x", L"=y", L""}},
+        {std::wstring(45, L'='), longSep, {L"", L"", L"====="}},
+        {std::wstring(19, L'='), longSep, {std::wstring(19, L'=')}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(quorane::NarrowForm(L"'" + c.text + L"' by '" + c.separator + L"'"));
+        EXPECT_EQ(Split(c.text, c.separator), c.fields);
+    }
+}
+
+TEST(MixString, InterleavesBytesFirstStringFirst) {
+    const std::string cases[][3] = {
+        {"abc", "12345", "a1b2c345"},
+        {"abcd", "12", "a1b2cd"},
+        {"", "xyz", "xyz"},
+        {"xyz", "", "xyz"},
+        {"ab", "12", "a1b2"},
+        {"", "", ""},
+        {"\xC3\xA9", "-", "\xC3-\xA9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0] + "|" + c[1]);
+        EXPECT_EQ(MixString(c[0], c[1]), c[2]);
+    }
+}
+
+TEST(NfdToNfc, ComposesToTheCompleteNfcForm) {
+    const std::string cases[][2] = {
+        {"plain ascii", "plain ascii"},
+        {"e\xCC\x81", "\xC3\xA9"},                      // e + U+0301 -> U+00E9
+        {"A\xCC\x8A\xCC\xA3", "\xE1\xBA\xA0\xCC\x8A"},  // marks reordered, then composed
+        {"\xE1\x84\x80\xE1\x85\xA1", "\xEA\xB0\x80"},   // Hangul jamo -> U+AC00
+        // A composition exclusion: U+0958 becomes U+0915 U+093C, six bytes.
+        {"\xE0\xA5\x98", "\xE0\xA4\x95\xE0\xA4\xBC"},
+        {"x\xF0\x9F\x98\x80", "x\xF0\x9F\x98\x80"},
+        {std::string("e\xCC\x81\0tail", 8), "\xC3\xA9"},
+        {"", ""},
+        // Not UTF-8: a stray continuation byte, an overlong NUL, a surrogate,
+        // a truncated sequence.
+        {"a\x80", ""},
+        {"\xC0\x80", ""},
+        {"\xED\xA0\x80", ""},
+        {"\xE2\x82", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        EXPECT_EQ(NfdToNfc(c[0]), c[1]);
+    }
+}
+
+TEST(CFStringRefToUTF8, CarriesEveryCharacter) {
+    const std::string cases[] = {"", "ascii", "caf\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC",
+                                 "\xF0\x9F\x98\x80!"};
+    for (const std::string& text : cases) {
+        SCOPED_TRACE(text);
+        Owned string = Make(text);
+        ASSERT_NE(string, nullptr);
+        EXPECT_EQ(CFStringRefToUTF8(string.get()), text);
+        EXPECT_EQ(CFStringRefToWide(string.get()), quorane::WideForm(text));
+        // Borrowed, not released: the string is still usable.
+        EXPECT_EQ(CFStringRefToUTF8(string.get()), text);
+    }
+    EXPECT_EQ(CFStringRefToUTF8(nullptr), "");
+    EXPECT_EQ(CFStringRefToWide(nullptr), L"");
+}
+
+TEST(CoreFoundationStrings, CreationLengthAndFetchBehaveAsThePlatform) {
+    EXPECT_EQ(Make("a\xFF"), nullptr);
+    EXPECT_EQ(Make("x", 0x0600), nullptr);  // an encoding the stand-in does not know
+
+    Owned emoji = Make("\xF0\x9F\x98\x80");  // one character, two UTF-16 units
+    EXPECT_EQ(CFStringGetLength(emoji.get()), 2);
+    char buffer[8];
+    EXPECT_FALSE(CFStringGetCString(emoji.get(), buffer, 4, kCFStringEncodingUTF8));
+    ASSERT_TRUE(CFStringGetCString(emoji.get(), buffer, 5, kCFStringEncodingUTF8));
+    EXPECT_STREQ(buffer, "\xF0\x9F\x98\x80");
+    EXPECT_FALSE(CFStringGetCString(emoji.get(), buffer, 8, kCFStringEncodingMacRoman));
+
+    // Mac OS Roman keeps e-acute at 0x8E, in both directions.
+    Owned roman = Make("caf\x8E", kCFStringEncodingMacRoman);
+    ASSERT_NE(roman, nullptr);
+    EXPECT_EQ(CFStringRefToUTF8(roman.get()), "caf\xC3\xA9");
+    ASSERT_TRUE(CFStringGetCString(roman.get(), buffer, 5, kCFStringEncodingMacRoman));
+    EXPECT_STREQ(buffer, "caf\x8E");
+}
+
+TEST(CreateUUIDString, RandomVersion4InCanonicalForm) {
+    const std::regex form("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    const std::string first = CreateUUIDString();
+    const std::string second = CreateUUIDString();
+    const std::wstring wide = CreateUUIDWideString();
+    EXPECT_TRUE(std::regex_match(first, form)) << first;
+    EXPECT_TRUE(std::regex_match(second, form)) << second;
+    EXPECT_TRUE(std::regex_match(quorane::NarrowForm(wide), form));
+    EXPECT_EQ(wide.size(), 36u);
+    EXPECT_NE(first, second);
+    EXPECT_NE(quorane::NarrowForm(wide), first);
+}
+
+}  // namespace
