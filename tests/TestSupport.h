@@ -8,14 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
-
-#include <boost/filesystem.hpp>
 
 namespace quorane::test {
 
@@ -36,8 +35,7 @@ public:
         // Tests take permissions away; give them back so everything can go.
         for (fs::recursive_directory_iterator it(path_, ec), end; !ec && it != end;
              it.increment(ec)) {
-            if (fs::is_directory(it->symlink_status()))
-                ::chmod(it->path().c_str(), 0700);
+            if (fs::is_directory(it->symlink_status())) ::chmod(it->path().c_str(), 0700);
         }
         ::chmod(path_.c_str(), 0700);
         fs::remove_all(path_, ec);

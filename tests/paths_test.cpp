@@ -1,11 +1,11 @@
 // Path strings: the join in all its overloads, directory part, separator
 // conversion, home directory.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "Text.h"
 #include "Utils.h"
@@ -19,10 +19,18 @@ struct JoinCase {
 };
 
 const JoinCase kJoinCases[] = {
-    {"", "", ""},          {"", "b", "b"},         {"", "/b", "/b"},
-    {"a", "", "a"},        {"a", "b", "a/b"},      {"a/", "b", "a/b"},
-    {"a", "/b", "a/b"},    {"a/", "/b", "a//b"},   {"a\\b", "c", "a\\b/c"},
-    {"/", "x", "/x"},      {"a", "b/", "a/b/"},    {"a/..", "./b", "a/.././b"},
+    {"", "", ""},
+    {"", "b", "b"},
+    {"", "/b", "/b"},
+    {"a", "", "a"},
+    {"a", "b", "a/b"},
+    {"a/", "b", "a/b"},
+    {"a", "/b", "a/b"},
+    {"a/", "/b", "a//b"},
+    {"a\\b", "c", "a\\b/c"},
+    {"/", "x", "/x"},
+    {"a", "b/", "a/b/"},
+    {"a/..", "./b", "a/.././b"},
     {"caf\xC3\xA9", "\xC3\xA9t\xC3\xA9", "caf\xC3\xA9/\xC3\xA9t\xC3\xA9"},
 };
 
@@ -128,7 +136,7 @@ TEST(GetHomeDir, FallsBackFromHomeToHomeDriveToHomePath) {
         {"/home/u/", "C:", "\\Users\\u", "/home/u/"},  // unchanged, trailing "/" kept
         {"", "C:", "\\Users\\u", "C:"},                // empty counts as unset
         {nullptr, "C:", "\\Users\\u", "C:"},
-        {nullptr, "", "\\Users\\u", "\\Users\\u"},     // never combined
+        {nullptr, "", "\\Users\\u", "\\Users\\u"},  // never combined
         {"", nullptr, "", ""},
         {nullptr, nullptr, nullptr, ""},
     };

@@ -1,6 +1,4 @@
 // Running process names from /proc.
-#include "Processes.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+
+#include "Processes.h"
 
 namespace quorane::platform {
 namespace {

@@ -3,11 +3,10 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
-#include <vector>
-
 #include <boost/filesystem.hpp>
 #include <boost/format.hpp>
+#include <optional>
+#include <vector>
 
 #include "Utils.h"
 
@@ -150,9 +149,7 @@ void TryRemoveAll(const std::string& path) {
 
 }  // namespace
 
-bool IsSafeArchiveName(const std::string& name) {
-    return NormalisedArchiveName(name).has_value();
-}
+bool IsSafeArchiveName(const std::string& name) { return NormalisedArchiveName(name).has_value(); }
 
 std::string BackupName(const std::string& bundleName, int number) {
     return (boost::format("%s.%d") % bundleName % number).str();
@@ -177,7 +174,8 @@ SwapOutcome SwapBundles(const std::string& installDir, const std::string& firstA
     for (std::size_t i = 0; i < bundles.size(); ++i) {
         bundles[i].name = kBundleNames[i];
         bundles[i].path = AppendPathToString(installDir, bundles[i].name);
-        bundles[i].backupPath = AppendPathToString(installDir, BackupName(bundles[i].name, *number));
+        bundles[i].backupPath =
+            AppendPathToString(installDir, BackupName(bundles[i].name, *number));
     }
 
     try {
@@ -201,8 +199,8 @@ SwapOutcome SwapBundles(const std::string& installDir, const std::string& firstA
     bool unpackedCleanly = true;
     for (const std::string* archive : {&secondArchive, &firstArchive}) {
         const bool present = ExistsOrUnknown(*archive);
-        const ProgramResult result = world.runProgram(
-            {"unzip", "-o", AsProgramArgument(*archive), "-d", installDir});
+        const ProgramResult result =
+            world.runProgram({"unzip", "-o", AsProgramArgument(*archive), "-d", installDir});
         if (present && !result.Clean()) unpackedCleanly = false;
     }
 

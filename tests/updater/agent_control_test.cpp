@@ -1,0 +1,143 @@
+// Agent shutdown and restart, driven with instant stand-ins; the process scan
+// against real processes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AgentControl.h"
+#include "Processes.h"
+#include "UpdaterTestSupport.h"
+
+namespace quorane::updater {
+namespace {
+
+// Records every command, pause and scan; the scans answer from a script.
+struct RecordingWorld {
+    std::vector<std::string> events;
+    std::vector<std::vector<std::string>> scans;  // answers in turn; the last one repeats
+
+    AgentWorld World() {
+        return AgentWorld{
+            [this](const std::string& command) { events.push_back(command); },
+            [this] {
+                events.push_back("<scan>");
+                const std::size_t done = std::count(events.begin(), events.end(), "<scan>");
+                return scans[std::min(done, scans.size()) - 1];
+            },
+            [this](unsigned seconds) {
+                events.push_back("<sleep " + std::to_string(seconds) + ">");
+            },
+        };
+    }
+};
+
+const std::vector<std::string> kKills = {"killall 9 quoraneet", "killall 9 quoranees",
+                                         "killall -9 quoraneet", "killall -9 quoranees"};
+
+std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+TEST(StopAgent, AbsentAgentIsCheckedOnceAfterTheSettlingPause) {
+    RecordingWorld recorder;
+    recorder.scans = {{"launchd", "bash"}};
+    StopAgent(recorder.World());
+    EXPECT_EQ(recorder.events,
+              Concat({{"launchctl unload ~/Library/LaunchAgents/com.quorane.quoranees.plist"},
+                      kKills,
+                      {"<sleep 1>", "<scan>"}}));
+}
+
+TEST(StopAgent, AgentThatNeverStopsUsesTheWholeBudgetThenGoesOn) {
+    RecordingWorld recorder;
+    recorder.scans = {{"quoraneet"}};
+    StopAgent(recorder.World());
+
+    std::vector<std::string> expected =
+        Concat({{"launchctl unload ~/Library/LaunchAgents/com.quorane.quoranees.plist"},
+                kKills,
+                {"<sleep 1>"}});
+    for (int check = 0; check < 10; ++check)
+        expected = Concat({expected, {"<scan>", "<sleep 1>"}, kKills});
+    EXPECT_EQ(recorder.events, expected);
+    // 10 checks, 11 kill sequences, 11 pauses.
+    EXPECT_EQ(std::count(recorder.events.begin(), recorder.events.end(), "<scan>"), 10);
+    EXPECT_EQ(std::count(recorder.events.begin(), recorder.events.end(), "killall -9 quoranees"),
+              11);
+    EXPECT_EQ(std::count(recorder.events.begin(), recorder.events.end(), "<sleep 1>"), 11);
+}
+
+TEST(StopAgent, WaitEndsAtTheFirstCheckThatFindsNoAgent) {
+    RecordingWorld recorder;
+    recorder.scans = {{"quoranees"}, {"quoraneet", "x"}, {"x"}};
+    StopAgent(recorder.World());
+    EXPECT_EQ(recorder.events,
+              Concat({{"launchctl unload ~/Library/LaunchAgents/com.quorane.quoranees.plist"},
+                      kKills,
+                      {"<sleep 1>", "<scan>", "<sleep 1>"},
+                      kKills,
+                      {"<scan>", "<sleep 1>"},
+                      kKills,
+                      {"<scan>"}}));
+}
+
+TEST(StartAgent, LoadsTheLaunchAgentWithTheEnableFlag) {
+    RecordingWorld recorder;
+    StartAgent(recorder.World());
+    EXPECT_EQ(recorder.events,
+              std::vector<std::string>{
+                  "launchctl load -w ~/Library/LaunchAgents/com.quorane.quoranees.plist"});
+}
+
+TEST(ExistProcess, MatchesOnlyTheExactAgentNames) {
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{}, false},
+        {{"quoranees"}, true},
+        {{"bash", "quoraneet", "sshd"}, true},
+        {{"Quoranees", "QUORANEET"}, false},       // case matters
+        {{"quoranees2", "quoraneet.app"}, false},  // no prefixes
+        {{"quorane", "uoranees", " quoranees"}, false},
+    };
+    for (const auto& [names, expected] : cases) {
+        SCOPED_TRACE(testing::PrintToString(names));
+        AgentWorld world{nullptr, [&] { return names; }, nullptr};
+        EXPECT_EQ(ExistProcess(world), expected);
+    }
+}
+
+bool Listed(const std::string& name) {
+    const std::vector<std::string> names = platform::RunningProcessNames();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+TEST(RunningProcessNames, ListsALiveAgentButNotOneThatExitedUnreaped) {
+    test::TempDir dir;
+    ASSERT_FALSE(Listed("quoranees")) << "another process named quoranees is running";
+    test::FakeAgent agent(dir / "agents", "quoranees");
+    EXPECT_TRUE(Listed("quoranees"));
+    EXPECT_TRUE(ExistProcess(RealAgentWorld()));
+
+    // Killed but not reaped yet: a zombie, which no longer counts.
+    ASSERT_EQ(::kill(agent.pid(), SIGKILL), 0);
+    for (int i = 0; i < 500 && agent.State() != 'Z'; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(agent.State(), 'Z');
+    EXPECT_FALSE(Listed("quoranees"));
+    EXPECT_FALSE(ExistProcess(RealAgentWorld()));
+    EXPECT_TRUE(agent.Reap());
+}
+
+TEST(RunningProcessNames, ReadsNamesWithBlanksAndParentheses) {
+    test::TempDir dir;
+    test::FakeAgent odd(dir / "agents", "a (b) c");
+    EXPECT_TRUE(Listed("a (b) c"));
+}
+
+}  // namespace
+}  // namespace quorane::updater

@@ -1,0 +1,392 @@
+// The bundle swap on real directories with real zip archives and the real
+// unzip, through a recording wrapper around the program runner.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "BundleSwap.h"
+#include "UpdaterTestSupport.h"
+
+namespace quorane::updater {
+namespace {
+
+using test::BundleVersions;
+using test::MakeArchive;
+using test::MakeBundle;
+using test::Snapshot;
+namespace fs = boost::filesystem;
+
+class BundleSwapTest : public testing::Test {
+protected:
+    void SetUp() override {
+        install = (root / "install dir").string();
+        fs::create_directories(install);
+    }
+
+    // The real unzip, recorded; `override` can replace how each run ended.
+    SwapWorld World() {
+        return SwapWorld{
+            [this](const std::vector<std::string>& argv) {
+                runs.push_back(argv);
+                // unzip's chatter stays out of the test log.
+                std::vector<std::string> quiet = {"sh", "-c", "exec \"$@\" >/dev/null 2>&1", "sh"};
+                quiet.insert(quiet.end(), argv.begin(), argv.end());
+                ProgramResult result = RunProgram(quiet);
+                if (!endings.empty()) {
+                    result = endings.front();
+                    endings.pop_front();
+                }
+                return result;
+            },
+            [this] {
+                if (draws.empty()) return 42;
+                const int number = draws.front();
+                draws.pop_front();
+                return number;
+            },
+        };
+    }
+
+    SwapOutcome Swap(const std::string& first = "first.zip",
+                     const std::string& second = "second.zip") {
+        return SwapBundles(install, first, second, World());
+    }
+
+    void OldBundles() {
+        MakeBundle(install, "quoranees.app", "es1");
+        MakeBundle(install, "quoraneet.app", "et1");
+    }
+
+    test::TempDir root;
+    std::string install;
+    std::vector<std::vector<std::string>> runs;
+    std::deque<ProgramResult> endings;
+    std::deque<int> draws;
+};
+
+TEST_F(BundleSwapTest, GoodArchivesReplaceBothBundlesAndLeaveNothingElse) {
+    OldBundles();
+    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es2"}});
+    MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et2"}});
+
+    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(fs::directory_iterator(install)->path().filename().string().substr(0, 8), "quoranee");
+    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
+    // The second archive is unpacked first, each as separate arguments.
+    const std::vector<std::vector<std::string>> expected = {
+        {"unzip", "-o", install + "/second.zip", "-d", install},
+        {"unzip", "-o", install + "/first.zip", "-d", install},
+    };
+    EXPECT_EQ(runs, expected);
+}
+
+TEST_F(BundleSwapTest, FirstArchiveWinsWhereBothHoldTheSameBundle) {
+    OldBundles();
+    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es-first"}});
+    MakeArchive(fs::path(install) / "second.zip",
+                {{"quoranees.app", "es-second"}, {"quoraneet.app", "et2"}});
+    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es-first quoraneet.app=et2");
+}
+
+TEST_F(BundleSwapTest, MissingArchiveIsNoFailureWhenTheOtherCarriesBothBundles) {
+    OldBundles();
+    MakeArchive(fs::path(install) / "second.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_FALSE(fs::exists(fs::path(install) / "second.zip"));
+}
+
+TEST_F(BundleSwapTest, IncompleteUpdateRestoresTheOldBundlesExactly) {
+    OldBundles();
+    fs::create_symlink("quoranees.app/Contents", fs::path(install) / "keep-link");
+    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es2"}});
+    auto before = Snapshot(install);
+    before.erase("first.zip");
+
+    EXPECT_EQ(Swap(), SwapOutcome::Restored);  // second.zip does not exist
+    EXPECT_EQ(Snapshot(install), before);
+}
+
+TEST_F(BundleSwapTest, OnlyOneBundleBeforeTheRun) {
+    MakeBundle(install, "quoranees.app", "es1");
+    MakeArchive(fs::path(install) / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
+    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
+}
+
+TEST_F(BundleSwapTest, NothingBeforeAndNothingUnpackable) {
+    test::WriteFile(fs::path(install) / "first.zip", "not a zip");
+    test::WriteFile(fs::path(install) / "second.zip", "");
+    EXPECT_EQ(Swap(), SwapOutcome::Restored);
+    EXPECT_TRUE(Snapshot(install).empty());
+}
+
+TEST_F(BundleSwapTest, DamagedArchiveThatLeftBothBundlesStillFailsTheSwap) {
+    OldBundles();
+    MakeArchive(fs::path(install) / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    test::DamageLastEntry(fs::path(install) / "first.zip");
+    auto before = Snapshot(install);
+    before.erase("first.zip");
+
+    EXPECT_EQ(Swap("first.zip", "missing.zip"), SwapOutcome::Restored);
+    EXPECT_EQ(Snapshot(install), before);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
+}
+
+TEST_F(BundleSwapTest, TruncatedArchiveFailsTheSwap) {
+    OldBundles();
+    MakeArchive(fs::path(install) / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    std::string bytes = test::ReadFile(fs::path(install) / "first.zip");
+    test::WriteFile(fs::path(install) / "second.zip", bytes.substr(0, bytes.size() / 2));
+    EXPECT_EQ(Swap(), SwapOutcome::Restored);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
+}
+
+TEST_F(BundleSwapTest, UnzipWarningCountsAsSuccessButASignalDoesNot) {
+    using Ending = ProgramResult::Ending;
+    const std::pair<ProgramResult, SwapOutcome> cases[] = {
+        {{Ending::Exited, 1}, SwapOutcome::Replaced},
+        {{Ending::Exited, 2}, SwapOutcome::Restored},
+        {{Ending::Signalled, SIGKILL}, SwapOutcome::Restored},
+        {{Ending::NotStarted, 0}, SwapOutcome::Restored},
+    };
+    for (const auto& [ending, outcome] : cases) {
+        SCOPED_TRACE(static_cast<int>(outcome));
+        fs::remove_all(install);
+        fs::create_directories(install);
+        OldBundles();
+        MakeArchive(fs::path(install) / "first.zip",
+                    {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
+        endings = {ending, {Ending::Exited, 0}};  // the second archive's run
+        EXPECT_EQ(Swap(), outcome);
+        EXPECT_EQ(BundleVersions(install), outcome == SwapOutcome::Replaced
+                                               ? "quoranees.app=es2 quoraneet.app=et2"
+                                               : "quoranees.app=es1 quoraneet.app=et1");
+    }
+}
+
+TEST_F(BundleSwapTest, RefusedArchiveNamesTouchNothing) {
+    OldBundles();
+    MakeArchive(fs::path(install) / "good.zip", {{"quoranees.app", "es2"}});
+    fs::create_directories(fs::path(install) / "folder.zip");
+    fs::create_directories(root / "outside");
+    MakeArchive(root / "outside" / "a.zip", {{"quoranees.app", "es9"}});
+    fs::create_symlink(root / "outside", fs::path(install) / "out-link");
+    fs::create_symlink("quoraneet.app", fs::path(install) / "bundle-link");
+    fs::create_symlink("folder.zip", fs::path(install) / "dir-link.zip");
+    const auto before = Snapshot(root.path());
+
+    for (const std::string name :
+         {".", "..", "./", "/", "//.", "a/../..", "x/../../install dir/good.zip",
+          "../outside/a.zip", "quoranees.app", "quoraneet.app/",
+          "quoranees.app/Contents/version.txt", "./quoraneet.app/../good.zip", "folder.zip",
+          "dir-link.zip", "out-link/a.zip", "bundle-link/Contents/version.txt"}) {
+        for (bool asFirst : {true, false}) {
+            SCOPED_TRACE(name + (asFirst ? " as first" : " as second"));
+            const SwapOutcome outcome = asFirst ? Swap(name, "good.zip") : Swap("good.zip", name);
+            EXPECT_EQ(outcome, SwapOutcome::Skipped);
+            EXPECT_TRUE(runs.empty());
+            EXPECT_EQ(Snapshot(root.path()), before);
+        }
+    }
+}
+
+TEST_F(BundleSwapTest, ArchiveNamesStayInsideTheInstallDirectory) {
+    OldBundles();
+    fs::create_directories(fs::path(install) / "sub");
+    MakeArchive(fs::path(install) / "sub" / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    // A leading "/" still means inside the install directory.
+    EXPECT_EQ(Swap("/sub/./first.zip", "sub/../missing.zip"), SwapOutcome::Replaced);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_TRUE(fs::exists(fs::path(install) / "sub"));
+    EXPECT_FALSE(fs::exists(fs::path(install) / "sub" / "first.zip"));
+}
+
+TEST_F(BundleSwapTest, ShellMetacharactersInEveryArgumentArePassedIntact) {
+    install = (root / "in stall 'q\" $(touch pwned-dir); `touch pwned-tick`").string();
+    fs::create_directories(install);
+    OldBundles();
+    const std::string first = "-o first; touch pwned-first $HOME.zip";
+    const std::string second = "sec*ond | touch pwned-second &.zip";
+    MakeArchive(fs::path(install) / first, {{"quoranees.app", "es2"}});
+    MakeArchive(fs::path(install) / second, {{"quoraneet.app", "et2"}});
+
+    test::TempDir cwd;
+    const fs::path previous = fs::current_path();
+    fs::current_path(cwd.path());
+    const SwapOutcome outcome = Swap(first, second);
+    fs::current_path(previous);
+
+    EXPECT_EQ(outcome, SwapOutcome::Replaced);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_TRUE(Snapshot(cwd.path()).empty());
+    // The shell would have made files named pwned-* beside the archives.
+    for (const auto& entry : Snapshot(root.path()))
+        EXPECT_NE(fs::path(entry.first).filename().string().rfind("pwned", 0), 0u) << entry.first;
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1],
+              (std::vector<std::string>{"unzip", "-o", install + "/" + first, "-d", install}));
+}
+
+TEST_F(BundleSwapTest, LeadingDashInTheArchivePathIsNoOption) {
+    test::TempDir cwd;
+    const fs::path previous = fs::current_path();
+    fs::current_path(cwd.path());
+    install = "-install";
+    fs::create_directories(install);
+    OldBundles();
+    MakeArchive(fs::path(install) / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    const SwapOutcome outcome = Swap("first.zip", "none.zip");
+    const std::string versions = BundleVersions(install);
+    fs::current_path(previous);
+
+    EXPECT_EQ(outcome, SwapOutcome::Replaced);
+    EXPECT_EQ(versions, "quoranees.app=es2 quoraneet.app=et2");
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1],
+              (std::vector<std::string>{"unzip", "-o", "./-install/first.zip", "-d", "-install"}));
+}
+
+TEST_F(BundleSwapTest, EntriesUnderTakenBackupNamesAreNeverTouched) {
+    OldBundles();
+    // Every number but 777 is taken by an earlier run's leftovers, in one
+    // form or another.
+    for (int n = 0; n < 1000; ++n) {
+        if (n == 777) continue;
+        const fs::path es = fs::path(install) / ("quoranees.app." + std::to_string(n));
+        const fs::path et = fs::path(install) / ("quoraneet.app." + std::to_string(n));
+        if (n % 3 == 0) MakeBundle(install, es.filename().string(), "stale" + std::to_string(n));
+        if (n % 3 == 1) test::WriteFile(et, "stale");
+        if (n % 3 == 2) fs::create_symlink("missing-target", es);
+    }
+    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es2"}});
+    auto before = Snapshot(install);
+    before.erase("first.zip");
+    draws = {5, 6, 7, 8};
+
+    // The update is incomplete, so the failure branch restores: only from
+    // this run's own backups (number 777).
+    EXPECT_EQ(Swap(), SwapOutcome::Restored);
+    EXPECT_EQ(Snapshot(install), before);
+
+    MakeArchive(fs::path(install) / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
+    auto after = Snapshot(install);
+    for (auto it = before.begin(); it != before.end(); ++it) {
+        if (it->first.rfind("quoranees.app/", 0) == 0 || it->first.rfind("quoraneet.app/", 0) == 0)
+            continue;
+        if (it->first == "quoranees.app" || it->first == "quoraneet.app") continue;
+        EXPECT_EQ(after[it->first], it->second) << it->first;
+    }
+    EXPECT_FALSE(fs::exists(fs::path(install) / "quoranees.app.777"));
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+}
+
+TEST_F(BundleSwapTest, ADrawWhoseNameIsTakenIsDrawnAgain) {
+    OldBundles();
+    MakeBundle(install, "quoranees.app.5", "stale");
+    test::WriteFile(fs::path(install) / "quoraneet.app.6", "stale");
+    draws = {5, 6, 9};
+    const auto stale = Snapshot(fs::path(install) / "quoranees.app.5");
+    // Nothing to unpack: the failure branch puts the .9 backups back.
+    EXPECT_EQ(Swap(), SwapOutcome::Restored);
+    EXPECT_TRUE(draws.empty());
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
+    EXPECT_EQ(Snapshot(fs::path(install) / "quoranees.app.5"), stale);
+    EXPECT_EQ(test::ReadFile(fs::path(install) / "quoraneet.app.6"), "stale");
+}
+
+TEST_F(BundleSwapTest, NoFreeBackupNameSkipsTheSwap) {
+    OldBundles();
+    MakeArchive(fs::path(install) / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    for (int n = 0; n < 1000; ++n)
+        test::WriteFile(fs::path(install) / ("quoraneet.app." + std::to_string(n)), "");
+    const auto before = Snapshot(install);
+    EXPECT_EQ(Swap(), SwapOutcome::Skipped);
+    EXPECT_EQ(Snapshot(install), before);
+}
+
+// Failing renames and removals need permissions that bind, so these run as an
+// unprivileged user in a child process, in a sticky install directory: the
+// child may move and delete only what it owns.
+class UnprivilegedSwapTest : public BundleSwapTest {
+protected:
+    void SetUp() override {
+        if (!test::CanDropPrivileges()) GTEST_SKIP() << "cannot run as an unprivileged user";
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+        BundleSwapTest::SetUp();
+        fs::permissions(root.path(), fs::perms(0755));
+        ASSERT_EQ(::chmod(install.c_str(), 01777), 0);
+    }
+
+    void GiveAway(const fs::path& path) {
+        for (fs::recursive_directory_iterator it(path), end; it != end; ++it)
+            ASSERT_EQ(::lchown(it->path().c_str(), test::kUnprivilegedId, test::kUnprivilegedId),
+                      0);
+        ASSERT_EQ(::lchown(path.c_str(), test::kUnprivilegedId, test::kUnprivilegedId), 0);
+    }
+
+    std::optional<SwapOutcome> SwapUnprivileged(const std::string& first,
+                                                const std::string& second) {
+        auto code = test::RunUnprivileged([&] {
+            return static_cast<int>(
+                SwapBundles(install, first, second, SwapWorld{RunProgram, [] { return 42; }}));
+        });
+        if (!code) return std::nullopt;
+        return static_cast<SwapOutcome>(*code);
+    }
+};
+
+TEST_F(UnprivilegedSwapTest, FailedSecondRenameMovesTheFirstBundleBack) {
+    OldBundles();
+    GiveAway(fs::path(install) / "quoranees.app");  // movable; quoraneet.app is not
+    MakeArchive(fs::path(install) / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
+    const auto before = Snapshot(install);
+
+    EXPECT_EQ(SwapUnprivileged("first.zip", "second.zip"), SwapOutcome::RolledBack);
+    EXPECT_EQ(Snapshot(install), before);  // nothing unpacked, both archives kept
+}
+
+TEST_F(UnprivilegedSwapTest, FailedFirstRenameMovesNothing) {
+    OldBundles();
+    MakeArchive(fs::path(install) / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    const auto before = Snapshot(install);
+    EXPECT_EQ(SwapUnprivileged("first.zip", "second.zip"), SwapOutcome::RolledBack);
+    EXPECT_EQ(Snapshot(install), before);
+}
+
+TEST_F(UnprivilegedSwapTest, FailedArchiveRemovalDoesNotKeepTheBundlesFromComingBack) {
+    OldBundles();
+    GiveAway(fs::path(install) / "quoranees.app");
+    GiveAway(fs::path(install) / "quoraneet.app");
+    fs::create_directories(fs::path(install) / "locked");  // root's, not writable by the child
+    MakeArchive(fs::path(install) / "locked" / "first.zip", {{"quoranees.app", "es2"}});
+
+    EXPECT_EQ(SwapUnprivileged("locked/first.zip", "missing.zip"), SwapOutcome::Restored);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
+    EXPECT_TRUE(fs::exists(fs::path(install) / "locked" / "first.zip"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 3);
+}
+
+}  // namespace
+}  // namespace quorane::updater
