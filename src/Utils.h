@@ -70,10 +70,8 @@ std::wstring GetUniversalName(std::wstring path, std::wstring& server, std::wstr
 // the Unix epoch) of the path itself (a final symbolic link is not followed)
 // into the non-null pointers. False, leaving them untouched, when the path or
 // a link's target is missing or the times cannot be read.
-bool GetFileTimes(std::string path, int64_t* changeTime, int64_t* modifyTime,
-                  int64_t* accessTime);
-bool GetFileTimes(std::wstring path, int64_t* changeTime, int64_t* modifyTime,
-                  int64_t* accessTime);
+bool GetFileTimes(std::string path, int64_t* changeTime, int64_t* modifyTime, int64_t* accessTime);
+bool GetFileTimes(std::wstring path, int64_t* changeTime, int64_t* modifyTime, int64_t* accessTime);
 
 // Adds to `counter` the number of regular files (or links to them) in the tree
 // below the directory; links to directories are not descended into. A missing

@@ -8,13 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
+
+#include <boost/filesystem.hpp>
 
 namespace quorane::test {
 

@@ -1,10 +1,11 @@
 // Narrow (UTF-8) and wide (one code point per unit) text conversions.
 #include "Text.h"
 
-#include <boost/locale/encoding.hpp>
-#include <boost/locale/encoding_utf.hpp>
 #include <cstring>
 #include <cwchar>
+
+#include <boost/locale/encoding.hpp>
+#include <boost/locale/encoding_utf.hpp>
 
 namespace quorane {
 

@@ -8,11 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <boost/filesystem.hpp>
 
 #include "OutsideWorld.h"
 #include "TestSupport.h"

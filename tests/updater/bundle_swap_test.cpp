@@ -1,8 +1,9 @@
 // The bundle swap on real directories with real zip archives and the real
 // unzip, through a recording wrapper around the program runner.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <deque>
 #include <string>

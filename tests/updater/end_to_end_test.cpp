@@ -2,9 +2,10 @@
 // the real unzip, and stand-in launchctl and killall scripts first on PATH
 // that record what they were asked. The stand-in killall signals only the
 // PIDs of agents this test started.
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>

@@ -3,10 +3,11 @@
 
 #include <algorithm>
 #include <array>
-#include <boost/filesystem.hpp>
-#include <boost/format.hpp>
 #include <optional>
 #include <vector>
+
+#include <boost/filesystem.hpp>
+#include <boost/format.hpp>
 
 #include "Utils.h"
 
