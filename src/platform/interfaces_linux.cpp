@@ -1,0 +1,93 @@
+// Interface address records through SIOCGIFCONF, link-level addresses through
+// getifaddrs.
+#include "NetworkInterfaces.h"
+
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+namespace quorane::platform {
+namespace {
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct InterfaceListFree {
+    void operator()(ifaddrs* list) const { ::freeifaddrs(list); }
+};
+
+}  // namespace
+
+std::optional<std::vector<InterfaceAddressRecord>> ListInterfaceAddresses() {
+    Descriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (socket.get() < 0) return std::nullopt;
+
+    // Linux fills fixed-size records (struct ifreq) and only whole ones, so
+    // the walk steps by sizeof(ifreq) over the filled length.
+    alignas(ifreq) char buffer[kInterfaceListingBytes];
+    ifconf listing{};
+    listing.ifc_len = sizeof buffer;
+    listing.ifc_buf = buffer;
+    if (::ioctl(socket.get(), SIOCGIFCONF, &listing) < 0) return std::nullopt;
+
+    std::vector<InterfaceAddressRecord> records;
+    const std::size_t filled = static_cast<std::size_t>(listing.ifc_len);
+    for (std::size_t offset = 0; offset + sizeof(ifreq) <= filled; offset += sizeof(ifreq)) {
+        ifreq request;
+        std::memcpy(&request, buffer + offset, sizeof request);
+
+        InterfaceAddressRecord record;
+        record.name.assign(request.ifr_name, ::strnlen(request.ifr_name, IFNAMSIZ));
+        record.family = request.ifr_addr.sa_family;
+        if (record.family == AF_INET) {
+            sockaddr_in address;
+            std::memcpy(&address, &request.ifr_addr, sizeof address);
+            std::memcpy(record.ipv4.data(), &address.sin_addr, record.ipv4.size());
+        }
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+std::optional<HardwareAddress> LinkLevelAddress(const std::string& interfaceName) {
+    // The index resolves an address label such as "eth0:1" to its interface.
+    const unsigned index = ::if_nametoindex(interfaceName.c_str());
+    if (index == 0) return std::nullopt;
+
+    ifaddrs* raw = nullptr;
+    if (::getifaddrs(&raw) != 0) return std::nullopt;
+    const std::unique_ptr<ifaddrs, InterfaceListFree> list(raw);
+
+    for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_PACKET) continue;
+        const auto* link = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
+        if (link->sll_ifindex != static_cast<int>(index)) continue;
+        // Tunnels and similar links have a shorter address, or none: there
+        // are no six bytes to report, and reading on would go past it.
+        if (link->sll_halen < 6) return std::nullopt;
+        HardwareAddress address;
+        std::memcpy(address.data(), link->sll_addr, address.size());
+        return address;
+    }
+    return std::nullopt;
+}
+
+}  // namespace quorane::platform
