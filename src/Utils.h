@@ -80,10 +80,13 @@ bool GetFileTimes(std::wstring path, int64_t* changeTime, int64_t* modifyTime, i
 void GetFileCount(std::wstring dir, int32_t& counter);
 
 // True when the process can read the file (one byte) or list the directory.
+// A FIFO or terminal with nothing to read yet is not waited on.
 bool IsReadable(std::wstring path);
 
 // True when the process can write the file, or create, write and delete a
-// probe file in the directory. A missing path is not writable.
+// probe file of a fresh random name in the directory (an existing file is
+// never opened as the probe). A missing path is not writable. Throws
+// boost::uuids::entropy_error when the system random device fails.
 bool IsWritable(std::wstring path);
 
 // Always false.
@@ -116,7 +119,9 @@ std::string GetMimeType(std::wstring path);
 // ---------------------------------------------------------------------------
 
 // The target's path relative to the base directory, in NFC, without a leading
-// "./" or "/"; empty when the target is the base or lies outside it.
+// "./" or "/"; empty when the target is the base or lies outside it. When
+// the paths cannot be resolved (a directory on the way may not be searched),
+// the part of the target's text after the first occurrence of the base's text.
 std::wstring GetSubDirectory(boost::filesystem::path base, boost::filesystem::path target);
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,133 @@
+// File type detection: the hexadecimal signature of a file, image and PDF
+// recognition by leading bytes, and the MIME type of a file name's extension.
+#include <fcntl.h>
+
+#include <array>
+#include <boost/filesystem.hpp>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "QuoraneFile.h"
+#include "Text.h"
+#include "Utils.h"
+#include "platform/MimeTypes.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+constexpr size_t kSignatureSize = 576;
+constexpr size_t kImageHeaderSize = 12;
+constexpr const char kPdfSignature[] = "%PDF-";
+constexpr size_t kPdfHeaderSize = sizeof kPdfSignature - 1;
+constexpr const char kDefaultMimeType[] = "application/octet-stream";
+
+// Bytes expected at an offset from the start of the file; a length of 0
+// matches anything.
+struct BytesAt {
+    size_t offset;
+    size_t length;
+    uint8_t bytes[8];
+};
+
+// One recognised image format: every part must match. Bytes not named are not
+// examined (the JPEG segment length at offsets 4 and 5, for one).
+struct ImageSignature {
+    BytesAt head;
+    BytesAt further;
+};
+
+const ImageSignature kImageSignatures[] = {
+    {{0, 2, {0x42, 0x4D}}, {}},                                            // BMP
+    {{0, 6, {0x47, 0x49, 0x46, 0x38, 0x37, 0x61}}, {}},                    // GIF87a
+    {{0, 6, {0x47, 0x49, 0x46, 0x38, 0x39, 0x61}}, {}},                    // GIF89a
+    {{0, 8, {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}}, {}},        // PNG
+    {{0, 3, {0x49, 0x49, 0x2A}}, {}},                                      // TIFF, LE
+    {{0, 4, {0x49, 0x49, 0x2B, 0x00}}, {}},                                // BigTIFF, LE
+    {{0, 3, {0x4D, 0x4D, 0x2A}}, {}},                                      // "MM*"
+    {{0, 4, {0x4D, 0x4D, 0x00, 0x2A}}, {}},                                // TIFF, BE
+    {{0, 4, {0x4D, 0x4D, 0x00, 0x2B}}, {}},                                // BigTIFF, BE
+    {{0, 4, {0xFF, 0xD8, 0xFF, 0xE0}}, {6, 4, {0x4A, 0x46, 0x49, 0x46}}},  // JPEG, JFIF
+    {{0, 4, {0xFF, 0xD8, 0xFF, 0xE1}}, {6, 4, {0x45, 0x78, 0x69, 0x66}}},  // JPEG, Exif
+    {{0, 4, {0xFF, 0xD8, 0xFF, 0xE8}}, {6, 6, {0x53, 0x50, 0x49, 0x46, 0x46, 0x00}}},  // SPIFF
+    {{0, 5, {0xFF, 0xD8, 0xFF, 0xFE, 0x00}}, {}},  // JPEG opening with a comment
+};
+
+template <size_t N>
+bool Matches(const std::array<uint8_t, N>& buffer, const BytesAt& part) {
+    if (part.offset + part.length > N) return false;
+    return std::memcmp(buffer.data() + part.offset, part.bytes, part.length) == 0;
+}
+
+// The content checks look only at existing regular files (links followed);
+// a status query that fails counts as not one.
+bool IsRegularFilePath(const std::string& path) {
+    try {
+        return fs::exists(path) && fs::is_regular_file(path);
+    } catch (const fs::filesystem_error&) {
+        return false;
+    }
+}
+
+// The first N bytes of the file, zero where the file is shorter or the read
+// fails; false when the file does not open.
+template <size_t N, typename Path>
+bool ReadHead(const Path& path, std::array<uint8_t, N>& buffer) {
+    buffer.fill(0);
+    CQuoraneFile file(path, O_RDONLY);
+    if (!file.IsOpen()) return false;
+    file.Read(buffer.data(), N);
+    file.Close();
+    return true;
+}
+
+}  // namespace
+
+std::wstring GetFileSignature(std::wstring path) {
+    std::wstring signature;
+    if (!IsRegularFilePath(quorane::NarrowForm(path))) return signature;
+    std::array<uint8_t, kSignatureSize> buffer;
+    if (!ReadHead(path, buffer)) return signature;
+    static constexpr wchar_t kDigits[] = L"0123456789abcdef";
+    signature.reserve(2 * kSignatureSize);
+    for (const uint8_t byte : buffer) {
+        signature.push_back(kDigits[byte >> 4]);
+        signature.push_back(kDigits[byte & 0x0F]);
+    }
+    return signature;
+}
+
+bool IsImageFile(std::string path) {
+    if (!IsRegularFilePath(path)) return false;
+    std::array<uint8_t, kImageHeaderSize> buffer;
+    if (!ReadHead(path, buffer)) return false;
+    for (const ImageSignature& signature : kImageSignatures) {
+        if (Matches(buffer, signature.head) && Matches(buffer, signature.further)) return true;
+    }
+    return false;
+}
+
+bool IsImageFile(std::wstring path) { return IsImageFile(quorane::NarrowForm(path)); }
+
+bool IsPdf(std::string path) {
+    if (!IsRegularFilePath(path)) return false;
+    std::array<uint8_t, kPdfHeaderSize> buffer;
+    if (!ReadHead(path, buffer)) return false;
+    return std::memcmp(buffer.data(), kPdfSignature, kPdfHeaderSize) == 0;
+}
+
+bool IsPdf(std::wstring path) { return IsPdf(quorane::NarrowForm(path)); }
+
+std::string GetMimeType(std::string path) {
+    const fs::path name = fs::path(path).filename();
+    const std::string& text = name.native();
+    // Hidden names (".profile", ".hidden.txt") are not looked up at all.
+    if (!text.empty() && text[0] == '.' && text != "." && text != "..") return kDefaultMimeType;
+    const std::string extension = name.extension().string();
+    if (extension.empty()) return kDefaultMimeType;
+    const auto mimeType = quorane::platform::MimeTypeForExtension(extension.substr(1));
+    return mimeType && !mimeType->empty() ? *mimeType : kDefaultMimeType;
+}
+
+std::string GetMimeType(std::wstring path) { return GetMimeType(quorane::NarrowForm(path)); }

@@ -1,0 +1,226 @@
+// Tests of the file access checks: times, counts, readability, writability.
+#include "FileChecks.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "QuoraneFile.h"
+#include "TestSupport.h"
+#include "Utils.h"
+
+namespace {
+
+using quorane::test::ReadFile;
+using quorane::test::RunUnprivileged;
+using quorane::test::TempDir;
+using quorane::test::WriteFile;
+namespace fs = boost::filesystem;
+
+std::set<std::string> Entries(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().string());
+    return names;
+}
+
+// Skips the test unless its unprivileged parts can run.
+#define REQUIRE_UNPRIVILEGED_CHILD()                                                   \
+    if (!quorane::test::CanDropPrivileges())                                           \
+    GTEST_SKIP() << "cannot run a child as an unprivileged user, so permissions that " \
+                    "root passes cannot be refused"
+
+TEST(GetFileTimes, ReadsThePathItself) {
+    TempDir dir;
+    WriteFile(dir / "old", "x");
+    const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "old").c_str(), old, 0), 0);
+    fs::create_symlink(dir / "old", dir / "link");
+    WriteFile(dir / "caf\xC3\xA9", "fresh");
+
+    int64_t change = 0, modify = 0, access = 0;
+    ASSERT_TRUE(GetFileTimes((dir / "old").string(), &change, &modify, &access));
+    EXPECT_EQ(modify, 1000000000);
+    EXPECT_EQ(access, 1000000000);
+
+    const int64_t now = std::time(nullptr);
+    ASSERT_TRUE(GetFileTimes((dir / "link").wstring(), &change, &modify, &access));
+    EXPECT_LE(std::abs(modify - now), 1);  // the link's own time, not its target's
+    ASSERT_TRUE(GetFileTimes((dir / "caf\xC3\xA9").string(), &change, &modify, nullptr));
+    EXPECT_LE(std::abs(modify - now), 1);
+    EXPECT_LE(std::abs(change - now), 1);
+    EXPECT_TRUE(GetFileTimes((dir / "old").wstring(), nullptr, nullptr, nullptr));
+}
+
+TEST(GetFileTimes, MissingPathOrTargetLeavesTheValues) {
+    TempDir dir;
+    fs::create_symlink(dir / "missing", dir / "dangling");
+    for (const char* name : {"missing", "dangling"}) {
+        SCOPED_TRACE(name);
+        int64_t change = -7, modify = -8, access = -9;
+        EXPECT_FALSE(GetFileTimes((dir / name).string(), &change, &modify, &access));
+        EXPECT_FALSE(GetFileTimes((dir / name).wstring(), &change, &modify, &access));
+        EXPECT_EQ(change, -7);
+        EXPECT_EQ(modify, -8);
+        EXPECT_EQ(access, -9);
+    }
+}
+
+TEST(GetFileCount, AddsRegularFilesAndLinksToThem) {
+    TempDir dir;
+    fs::create_directories(dir / "tree/sub/empty");
+    fs::create_directories(dir / "elsewhere");
+    WriteFile(dir / "tree/one", "1");
+    WriteFile(dir / "tree/sub/two", "2");
+    WriteFile(dir / "elsewhere/a", "a");
+    WriteFile(dir / "elsewhere/b", "b");
+    fs::create_symlink(dir / "tree/one", dir / "tree/sub/file-link");
+    fs::create_symlink(dir / "missing", dir / "tree/dangling");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "tree/dir-link");
+    int32_t counter = 5;
+    GetFileCount((dir / "tree").wstring(), counter);
+    EXPECT_EQ(counter, 8);
+
+    counter = 3;
+    EXPECT_NO_THROW(GetFileCount((dir / "missing").wstring(), counter));
+    EXPECT_EQ(counter, 3);
+    EXPECT_THROW(GetFileCount((dir / "tree/one").wstring(), counter), fs::filesystem_error);
+}
+
+TEST(GetFileCount, UnreadableDirectoryRaises) {
+    REQUIRE_UNPRIVILEGED_CHILD();
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms(0755));
+    fs::create_directories(dir / "tree/locked");
+    WriteFile(dir / "tree/locked/hidden", "x");
+    fs::permissions(dir / "tree/locked", fs::perms(0700));
+    const auto result = RunUnprivileged([&] {
+        int32_t counter = 0;
+        try {
+            GetFileCount((dir / "tree").wstring(), counter);
+        } catch (const fs::filesystem_error&) {
+            return 0;
+        }
+        return 1;
+    });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result, 0);
+}
+
+TEST(IsReadable, FilesAndDirectories) {
+    TempDir dir;
+    WriteFile(dir / "empty", "");
+    WriteFile(dir / "full", "data");
+    fs::create_directories(dir / "emptydir");
+    fs::create_directories(dir / "fulldir/x");
+    fs::create_symlink(dir / "missing", dir / "dangling");
+    const std::pair<const char*, bool> cases[] = {
+        {"empty", true},   {"full", true},     {"emptydir", true},
+        {"fulldir", true}, {"missing", false}, {"dangling", false},
+    };
+    for (const auto& [name, expected] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(IsReadable((dir / name).wstring()), expected);
+    }
+}
+
+TEST(IsReadable, FifoWithoutWriterAnswersInsteadOfWaiting) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    // Run in a child with an alarm, so that a check that blocks fails the test
+    // instead of hanging it.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(10);
+        _exit(IsReadable((dir / "fifo").wstring()) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "IsReadable blocked on a FIFO";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(IsReadable, RefusedPermissionsForAnUnprivilegedUser) {
+    REQUIRE_UNPRIVILEGED_CHILD();
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms(0755));
+    WriteFile(dir / "readable", "x");
+    WriteFile(dir / "secret", "x");
+    fs::create_directories(dir / "listable");
+    fs::create_directories(dir / "unlistable/inner");
+    fs::permissions(dir / "readable", fs::perms(0644));
+    fs::permissions(dir / "secret", fs::perms(0600));
+    fs::permissions(dir / "unlistable", fs::perms(0711));
+    const std::pair<const char*, bool> cases[] = {
+        {"readable", true}, {"secret", false}, {"listable", true}, {"unlistable", false}};
+    for (const auto& [name, expected] : cases) {
+        SCOPED_TRACE(name);
+        const auto result = RunUnprivileged([&] { return IsReadable((dir / name).wstring()); });
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(*result != 0, expected);
+    }
+}
+
+TEST(IsWritable, DirectoryProbeLeavesNoTrace) {
+    TempDir dir;
+    WriteFile(dir / "keep", "x");
+    const auto before = Entries(dir.path());
+    EXPECT_TRUE(IsWritable(dir.path().wstring()));
+    EXPECT_EQ(Entries(dir.path()), before);
+    EXPECT_TRUE(IsWritable((dir / "keep").wstring()));
+    EXPECT_FALSE(IsWritable((dir / "missing").wstring()));
+    EXPECT_FALSE(IsWritable(std::wstring()));
+}
+
+TEST(IsWritable, RefusedPermissionsForAnUnprivilegedUser) {
+    REQUIRE_UNPRIVILEGED_CHILD();
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms(0755));
+    fs::create_directories(dir / "open");
+    fs::create_directories(dir / "closed");
+    WriteFile(dir / "shared", "x");
+    WriteFile(dir / "readonly", "x");
+    fs::permissions(dir / "open", fs::perms(0777));
+    fs::permissions(dir / "closed", fs::perms(0755));
+    fs::permissions(dir / "shared", fs::perms(0666));
+    fs::permissions(dir / "readonly", fs::perms(0644));
+    const std::pair<const char*, bool> cases[] = {
+        {"open", true}, {"closed", false}, {"shared", true}, {"readonly", false}};
+    for (const auto& [name, expected] : cases) {
+        SCOPED_TRACE(name);
+        const auto result = RunUnprivileged([&] { return IsWritable((dir / name).wstring()); });
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(*result != 0, expected);
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "open"));
+    EXPECT_TRUE(fs::is_empty(dir / "closed"));
+}
+
+TEST(WriteProbe, NeverTouchesAnExistingFile) {
+    TempDir dir;
+    WriteFile(dir / "taken", "precious");
+    EXPECT_FALSE(quorane::WriteProbe((dir / "taken").string()));
+    EXPECT_EQ(ReadFile(dir / "taken"), "precious");
+
+    EXPECT_TRUE(quorane::WriteProbe((dir / "fresh").string()));
+    EXPECT_FALSE(fs::exists(dir / "fresh"));
+}
+
+TEST(IsOpenAnotherProcess, AlwaysFalse) {
+    TempDir dir;
+    WriteFile(dir / "f", "x");
+    CQuoraneFile open((dir / "f").string(), O_RDONLY);
+    EXPECT_FALSE(IsOpenAnotherProcess((dir / "f").wstring()));
+    EXPECT_FALSE(IsOpenAnotherProcess(L""));
+    open.Close();
+}
+
+}  // namespace
