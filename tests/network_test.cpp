@@ -338,4 +338,22 @@ TEST(HardwareAddressText, TwoUppercaseDigitsPerByte) {
     }
 }
 
+TEST(HardwareAddressOf, OnlyAddressesOfAtLeastSixBytes) {
+    for (std::size_t length : {0, 1, 4, 5, 6, 8, 20}) {
+        SCOPED_TRACE("length " + std::to_string(length));
+        // Exactly `length` bytes, so a read past the address is a read past
+        // the allocation.
+        std::vector<std::uint8_t> bytes(length);
+        for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(0xA0 + i);
+        const auto address = quorane::platform::HardwareAddressOf(bytes.data(), length);
+        if (length < 6) {
+            EXPECT_FALSE(address);
+        } else {
+            ASSERT_TRUE(address);
+            EXPECT_EQ(*address,
+                      (quorane::platform::HardwareAddress{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}));
+        }
+    }
+}
+
 }  // namespace

@@ -32,6 +32,11 @@ std::optional<std::vector<InterfaceAddressRecord>> ListInterfaceAddresses();
 // A hardware address, as the first six bytes of a link-level address.
 using HardwareAddress = std::array<std::uint8_t, 6>;
 
+// The first six bytes of a link-level address `length` bytes long; nothing when
+// it is shorter (tunnels, for example), so that nothing past it is read.
+std::optional<HardwareAddress> HardwareAddressOf(const std::uint8_t* linkAddress,
+                                                 std::size_t length);
+
 // The first six bytes of the link-level address of the interface the record
 // name belongs to. Nothing when no interface has that name, its link-level
 // address cannot be read, or the address is shorter than six bytes.

@@ -67,6 +67,14 @@ std::optional<std::vector<InterfaceAddressRecord>> ListInterfaceAddresses() {
     return records;
 }
 
+std::optional<HardwareAddress> HardwareAddressOf(const std::uint8_t* linkAddress,
+                                                 std::size_t length) {
+    HardwareAddress address;
+    if (linkAddress == nullptr || length < address.size()) return std::nullopt;
+    std::memcpy(address.data(), linkAddress, address.size());
+    return address;
+}
+
 std::optional<HardwareAddress> LinkLevelAddress(const std::string& interfaceName) {
     // The index resolves an address label such as "eth0:1" to its interface.
     const unsigned index = ::if_nametoindex(interfaceName.c_str());
@@ -80,12 +88,9 @@ std::optional<HardwareAddress> LinkLevelAddress(const std::string& interfaceName
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_PACKET) continue;
         const auto* link = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
         if (link->sll_ifindex != static_cast<int>(index)) continue;
-        // Tunnels and similar links have a shorter address, or none: there
-        // are no six bytes to report, and reading on would go past it.
-        if (link->sll_halen < 6) return std::nullopt;
-        HardwareAddress address;
-        std::memcpy(address.data(), link->sll_addr, address.size());
-        return address;
+        // sll_halen is the true address length: tunnels have shorter ones,
+        // and a link with none (a tun device) has no such entry at all.
+        return HardwareAddressOf(link->sll_addr, link->sll_halen);
     }
     return std::nullopt;
 }
