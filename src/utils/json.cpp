@@ -1,0 +1,404 @@
+// JSON value conversion: lenient readers of UTF-8 and wide JSON values with
+// caller-given defaults, and the deep copy of a wide value into an allocator.
+#include "Utils.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <ios>
+#include <limits>
+#include <locale>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <type_traits>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/lexical_cast/detail/inf_nan.hpp>
+#include <boost/locale/encoding_utf.hpp>
+
+namespace {
+
+using quorane::JsonAllocator;
+using quorane::WideJsonValue;
+
+// ---------------------------------------------------------------------------
+// Text of values and transcoding between the flavours.
+// ---------------------------------------------------------------------------
+
+// A string value's text up to its first NUL. The search stops at the stored
+// length as well: a value may refer to constant text (a string reference)
+// that has no NUL right behind it.
+template <typename Value>
+std::basic_string<typename Value::Ch> StoredText(const Value& value) {
+    using Ch = typename Value::Ch;
+    const Ch* begin = value.GetString();
+    const Ch* end = std::find(begin, begin + value.GetStringLength(), Ch(0));
+    return std::basic_string<Ch>(begin, end);
+}
+
+// The readers convert with utf_to_utf alone, leaving out ill-formed UTF-8 and
+// units that are not Unicode scalar values.
+std::wstring ToWide(const std::string& text) {
+    return boost::locale::conv::utf_to_utf<wchar_t>(text, boost::locale::conv::skip);
+}
+std::wstring ToWide(const std::wstring& text) { return text; }
+
+std::string ToNarrow(const std::wstring& text) {
+    return boost::locale::conv::utf_to_utf<char>(text, boost::locale::conv::skip);
+}
+std::string ToNarrow(const std::string& text) { return text; }
+
+template <typename Result, typename Ch>
+Result Transcoded(const std::basic_string<Ch>& text) {
+    if constexpr (std::is_same_v<Result, std::string>) {
+        return ToNarrow(text);
+    } else {
+        return ToWide(text);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Number text. It never depends on the global locale: integers and doubles
+// are written with std::to_chars (the "C" locale's printf forms), integers
+// read with std::from_chars, and floats through a classic-locale stream.
+// ---------------------------------------------------------------------------
+
+// Longest "%.22f" text of a double: sign, 309 integer digits of the largest
+// double, the point and 22 decimals.
+constexpr std::size_t kFixedDoubleChars =
+    1 + (std::numeric_limits<double>::max_exponent10 + 1) + 1 + 22;
+
+// A number value as decimal text: integers in plain digits, doubles as
+// "%.17g" writes them.
+template <typename Value>
+std::string NumberText(const Value& value) {
+    char text[64];
+    std::to_chars_result written{};
+    if (value.IsUint64()) {
+        written = std::to_chars(text, text + sizeof text, value.GetUint64());
+    } else if (value.IsInt64()) {
+        written = std::to_chars(text, text + sizeof text, value.GetInt64());
+    } else {
+        written = std::to_chars(text, text + sizeof text, value.GetDouble(),
+                                std::chars_format::general, 17);
+    }
+    return std::string(text, written.ptr);
+}
+
+// The digits of a text of any flavour as bytes, or nothing when a unit is not
+// ASCII (and so cannot be part of a number).
+template <typename Ch>
+std::optional<std::string> AsciiText(const std::basic_string<Ch>& text) {
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (const Ch c : text) {
+        if (static_cast<std::make_unsigned_t<Ch>>(c) > 0x7F) return std::nullopt;
+        bytes.push_back(static_cast<char>(c));
+    }
+    return bytes;
+}
+
+// Integer text as the lexical cast reads it: an optional sign, then one or
+// more decimal digits and nothing else. A signed target must hold the value;
+// an unsigned one takes a negative text modulo 2^N, its magnitude fitting N
+// bits ("-1" is the largest value).
+template <typename Int, typename Ch>
+std::optional<Int> ParseInteger(const std::basic_string<Ch>& text) {
+    using Unsigned = std::make_unsigned_t<Int>;
+    const std::optional<std::string> bytes = AsciiText(text);
+    if (!bytes || bytes->empty()) return std::nullopt;
+
+    const char* begin = bytes->data();
+    const char* const end = begin + bytes->size();
+    const bool negative = *begin == '-';
+    if (negative || *begin == '+') ++begin;
+    // from_chars reads no sign of its own for unsigned targets, so "+-5" and
+    // "--5" fail here as they should.
+    Unsigned magnitude = 0;
+    const std::from_chars_result read = std::from_chars(begin, end, magnitude);
+    if (read.ec != std::errc() || read.ptr != end) return std::nullopt;
+
+    if constexpr (std::is_signed_v<Int>) {
+        constexpr Unsigned kMax = static_cast<Unsigned>(std::numeric_limits<Int>::max());
+        if (!negative) {
+            if (magnitude > kMax) return std::nullopt;
+            return static_cast<Int>(magnitude);
+        }
+        if (magnitude > kMax + 1) return std::nullopt;
+        if (magnitude == kMax + 1) return std::numeric_limits<Int>::min();
+        return static_cast<Int>(-static_cast<Int>(magnitude));
+    } else {
+        return negative ? static_cast<Int>(Unsigned{0} - magnitude) : magnitude;
+    }
+}
+
+// Float text as the lexical cast reads it, with the classic locale instead of
+// the global one: first the words for infinity and not-a-number, then the
+// stream extraction of a float, with no blanks and nothing left over. Texts
+// ending in an exponent mark or its sign ("1e", "1e+") are refused, as the
+// lexical cast refuses them on every library.
+template <typename Ch>
+std::optional<float> ParseFloat(const std::basic_string<Ch>& text) {
+    if (text.empty()) return std::nullopt;
+    float value = 0;
+    if (boost::detail::parse_inf_nan(text.data(), text.data() + text.size(), value)) return value;
+
+    std::basic_istringstream<Ch> in(text);
+    in.imbue(std::locale::classic());
+    in.unsetf(std::ios::skipws);
+    if (!(in >> value) || in.get() != std::char_traits<Ch>::eof()) return std::nullopt;
+    const Ch last = text.back();
+    if (last == Ch('e') || last == Ch('E') || last == Ch('+') || last == Ch('-')) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// ---------------------------------------------------------------------------
+// Compact text of an object.
+// ---------------------------------------------------------------------------
+
+// RapidJSON's writer with one change: doubles are written as "%.22f" writes
+// them (1.5 as 1.5000000000000000000000) rather than in their shortest form.
+// Accept() calls the handler it is given, so this Double() is the one used.
+template <typename Encoding>
+class FixedDoubleWriter
+    : public rapidjson::Writer<rapidjson::GenericStringBuffer<Encoding>, Encoding, Encoding> {
+public:
+    using Buffer = rapidjson::GenericStringBuffer<Encoding>;
+    using Base = rapidjson::Writer<Buffer, Encoding, Encoding>;
+    using Ch = typename Encoding::Ch;
+
+    explicit FixedDoubleWriter(Buffer& buffer) : Base(buffer) {}
+
+    bool Double(double d) {
+        // The buffer holds the text of every double, the largest included;
+        // should to_chars refuse anyway, the object fails as a whole rather
+        // than being written short.
+        char text[kFixedDoubleChars + 8];
+        const std::to_chars_result written =
+            std::to_chars(text, text + sizeof text, d, std::chars_format::fixed, 22);
+        if (written.ec != std::errc()) return false;
+        Ch units[sizeof text];
+        const std::size_t length = static_cast<std::size_t>(written.ptr - text);
+        std::copy(text, written.ptr, units);
+        return Base::RawValue(units, length, rapidjson::kNumberType);
+    }
+};
+
+template <typename Value>
+std::optional<std::basic_string<typename Value::Ch>> ObjectText(const Value& value) {
+    using Encoding = typename Value::EncodingType;
+    rapidjson::GenericStringBuffer<Encoding> buffer;
+    FixedDoubleWriter<Encoding> writer(buffer);
+    if (!value.Accept(writer)) return std::nullopt;
+    // The buffer counts its size in bytes, not in code units.
+    using Ch = typename Value::Ch;
+    return std::basic_string<Ch>(buffer.GetString(), buffer.GetSize() / sizeof(Ch));
+}
+
+// ---------------------------------------------------------------------------
+// The readers, shared by both flavours.
+// ---------------------------------------------------------------------------
+
+template <typename Result, typename Value>
+Result ReadText(const Value& value, Result result) {
+    if (value.IsString()) return Transcoded<Result>(StoredText(value));
+    if (value.IsBool()) return Transcoded<Result>(std::string(value.GetBool() ? "true" : "false"));
+    if (value.IsNumber()) return Transcoded<Result>(NumberText(value));
+    if (value.IsObject()) {
+        if (auto text = ObjectText(value)) return Transcoded<Result>(*text);
+    }
+    return result;
+}
+
+template <typename Value>
+int ReadInt(const Value& value, int fallback) {
+    if (value.IsInt()) return value.GetInt();
+    if (value.IsString()) return ParseInteger<int>(StoredText(value)).value_or(fallback);
+    return fallback;
+}
+
+template <typename Value>
+std::int64_t ReadInt64(const Value& value, std::int64_t fallback) {
+    if (value.IsInt64()) return value.GetInt64();
+    if (value.IsString()) return ParseInteger<std::int64_t>(StoredText(value)).value_or(fallback);
+    return fallback;
+}
+
+template <typename Value>
+std::uint64_t ReadUint64(const Value& value, std::uint64_t fallback) {
+    if (value.IsUint64()) return value.GetUint64();
+    if (value.IsString()) return ParseInteger<std::uint64_t>(StoredText(value)).value_or(fallback);
+    return fallback;
+}
+
+template <typename Value>
+float ReadFloat(const Value& value, float fallback) {
+    if (value.IsString()) return ParseFloat(StoredText(value)).value_or(fallback);
+    if (!value.IsNumber()) return fallback;
+    if (value.IsUint64()) return static_cast<float>(value.GetUint64());
+    if (value.IsInt64()) return static_cast<float>(value.GetInt64());
+    // A double beyond the float range (or not a number at all) has no float.
+    const double d = value.GetDouble();
+    constexpr double kLargest = std::numeric_limits<float>::max();
+    if (d >= -kLargest && d <= kLargest) return static_cast<float>(d);
+    return fallback;
+}
+
+template <typename Value>
+bool IsNonZero(const Value& value) {
+    if (value.IsUint64()) return value.GetUint64() != 0;
+    if (value.IsInt64()) return value.GetInt64() != 0;
+    return value.GetDouble() != 0.0;
+}
+
+template <typename Value>
+bool ReadBool(const Value& value, bool fallback) {
+    using Ch = typename Value::Ch;
+    if (value.IsBool()) return value.GetBool();
+    if (value.IsString()) {
+        const std::basic_string<Ch> lower = boost::algorithm::to_lower_copy(StoredText(value));
+        static const Ch kFalse[] = {Ch('f'), Ch('a'), Ch('l'), Ch('s'), Ch('e'), Ch(0)};
+        return lower != kFalse;
+    }
+    // Every number is tested by its own value, whatever its range: non-zero is
+    // true, zero leaves the decision to the default.
+    if (value.IsNumber()) return IsNonZero(value) ? true : fallback;
+    return fallback;
+}
+
+// ---------------------------------------------------------------------------
+// Deep copy.
+// ---------------------------------------------------------------------------
+
+// Fills the fresh null `copy` with a copy of `source`, all memory from
+// `allocator`. One level of call per level of nesting.
+void CopyInto(WideJsonValue& copy, const WideJsonValue& source, JsonAllocator& allocator) {
+    switch (source.GetType()) {
+        case rapidjson::kStringType: {
+            const std::wstring text = StoredText(source);
+            copy.SetString(text.data(), static_cast<rapidjson::SizeType>(text.size()), allocator);
+            break;
+        }
+        case rapidjson::kFalseType:
+        case rapidjson::kTrueType:
+            copy.SetBool(source.GetBool());
+            break;
+        case rapidjson::kNumberType:
+            // Setting an integer gives back every range answer it fits.
+            if (source.IsUint64()) {
+                copy.SetUint64(source.GetUint64());
+            } else if (source.IsInt64()) {
+                copy.SetInt64(source.GetInt64());
+            } else if (source.IsInt()) {
+                copy.SetInt(source.GetInt());
+            } else {
+                copy.SetDouble(source.GetDouble());
+            }
+            break;
+        case rapidjson::kNullType:
+            copy.SetNull();
+            break;
+        case rapidjson::kObjectType:
+            copy.SetObject();
+            for (auto member = source.MemberBegin(); member != source.MemberEnd(); ++member) {
+                WideJsonValue name;
+                WideJsonValue element;
+                CopyInto(name, member->name, allocator);
+                CopyInto(element, member->value, allocator);
+                copy.AddMember(name, element, allocator);
+            }
+            break;
+        case rapidjson::kArrayType:
+            copy.SetArray();
+            copy.Reserve(source.Size(), allocator);
+            for (auto element = source.Begin(); element != source.End(); ++element) {
+                WideJsonValue item;
+                CopyInto(item, *element, allocator);
+                copy.PushBack(item, allocator);
+            }
+            break;
+    }
+}
+
+}  // namespace
+
+std::wstring JsonValueToWideString(quorane::JsonValue& value, std::wstring defaultValue) {
+    return ReadText(value, std::move(defaultValue));
+}
+
+std::wstring JsonValueToWideString(quorane::WideJsonValue& value, std::wstring defaultValue) {
+    return ReadText(value, std::move(defaultValue));
+}
+
+std::string JsonValueToString(quorane::JsonValue& value, std::string defaultValue) {
+    return ReadText(value, std::move(defaultValue));
+}
+
+std::string JsonValueToString(quorane::WideJsonValue& value, std::string defaultValue) {
+    return ReadText(value, std::move(defaultValue));
+}
+
+int JsonValueToInt(quorane::JsonValue& value, int defaultValue) {
+    return ReadInt(value, defaultValue);
+}
+
+int JsonValueToInt(quorane::WideJsonValue& value, int defaultValue) {
+    return ReadInt(value, defaultValue);
+}
+
+long JsonValueToLong(quorane::JsonValue& value, long defaultValue) {
+    return ReadInt64(value, defaultValue);
+}
+
+long JsonValueToLong(quorane::WideJsonValue& value, long defaultValue) {
+    return ReadInt64(value, defaultValue);
+}
+
+intmax_t JsonValueToIntmax_t(quorane::JsonValue& value, intmax_t defaultValue) {
+    return ReadInt64(value, defaultValue);
+}
+
+intmax_t JsonValueToIntmax_t(quorane::WideJsonValue& value, intmax_t defaultValue) {
+    return ReadInt64(value, defaultValue);
+}
+
+uintmax_t JsonValueToUIntmax_t(quorane::JsonValue& value, uintmax_t defaultValue) {
+    return ReadUint64(value, defaultValue);
+}
+
+uintmax_t JsonValueToUIntmax_t(quorane::WideJsonValue& value, uintmax_t defaultValue) {
+    return ReadUint64(value, defaultValue);
+}
+
+float JsonValueToFloat(quorane::JsonValue& value, float defaultValue) {
+    return ReadFloat(value, defaultValue);
+}
+
+float JsonValueToFloat(quorane::WideJsonValue& value, float defaultValue) {
+    return ReadFloat(value, defaultValue);
+}
+
+bool JsonValueToBool(quorane::JsonValue& value, bool defaultValue) {
+    return ReadBool(value, defaultValue);
+}
+
+bool JsonValueToBool(quorane::WideJsonValue& value, bool defaultValue) {
+    return ReadBool(value, defaultValue);
+}
+
+void CopyJsonValue(quorane::WideJsonValue& destination, quorane::WideJsonValue& source,
+                   quorane::JsonAllocator& allocator) {
+    // The copy is built aside and moved in at the end, so that copying a value
+    // onto itself, or into a value nested inside it or around it, reads the
+    // source whole before anything of it is overwritten.
+    WideJsonValue copy;
+    CopyInto(copy, source, allocator);
+    destination = copy;
+}
