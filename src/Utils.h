@@ -125,7 +125,7 @@ std::string GetMimeType(std::wstring path);
 std::wstring GetSubDirectory(boost::filesystem::path base, boost::filesystem::path target);
 
 // ---------------------------------------------------------------------------
-// URL and form encoding.
+// URL and form encoding. A null text is read as the empty text.
 // ---------------------------------------------------------------------------
 
 // The number of "%" bytes in the NUL-terminated text.
@@ -136,7 +136,8 @@ int numOfPercent(const char* text);
 int numOfEncodingChar(const char* text);
 
 // The text with every byte outside the kept set written as "%XX" (uppercase
-// hex), in a new malloc block the caller frees; null when allocation fails.
+// hex), in a new malloc block of exactly its length plus one that the caller
+// frees; null when allocation fails.
 char* URLEncode(const char* text);
 
 // The text with every "%XX" escape decoded ("+" stays "+"); a "%" not followed
@@ -177,7 +178,10 @@ std::wstring CreateUUIDWideString();
 // ---------------------------------------------------------------------------
 // JSON value conversion. Each reader converts a value leniently to its type
 // and returns the default where the value's kind has no conversion or its text
-// does not parse. Values are not changed.
+// does not parse. Values are not changed. Strings are read up to their first
+// NUL; number text never depends on the locale. An object reads as its compact
+// JSON text, doubles in it written as "%.22f" would write them, in full;
+// JsonValueToBool gives true for any non-zero number and the default for zero.
 // ---------------------------------------------------------------------------
 
 std::wstring JsonValueToWideString(quorane::JsonValue& value, std::wstring defaultValue);
@@ -198,7 +202,8 @@ bool JsonValueToBool(quorane::JsonValue& value, bool defaultValue);
 bool JsonValueToBool(quorane::WideJsonValue& value, bool defaultValue);
 
 // Makes `destination` a deep copy of `source`, all of its memory drawn from
-// `allocator`; strings are copied up to their first NUL.
+// `allocator`; strings are copied up to their first NUL. The source may be the
+// destination itself, or lie inside it or around it.
 void CopyJsonValue(quorane::WideJsonValue& destination, quorane::WideJsonValue& source,
                    quorane::JsonAllocator& allocator);
 
