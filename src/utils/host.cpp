@@ -1,0 +1,77 @@
+// Host queries: TCP port availability, processor brand text and two constant
+// answers.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include <boost/lexical_cast.hpp>
+
+#include "Utils.h"
+#include "platform/Processor.h"
+
+namespace {
+
+// The brand text, with its NUL, must fit this many bytes.
+constexpr std::size_t kBrandTextCapacity = 1024;
+
+constexpr std::int32_t kHighestPort = 65535;
+
+class Socket {
+public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+bool CheckTcpPort(std::string port) {
+    std::int32_t number = 0;
+    try {
+        number = boost::lexical_cast<std::int32_t>(port);
+    } catch (const boost::bad_lexical_cast&) {
+        return false;
+    }
+    // Only the low 16 bits reach the socket address: 65536 would quietly
+    // become port 0 (any free port) and -1 port 65535, answering a question
+    // about another port.
+    if (number < 0 || number > kHighestPort) return false;
+
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<std::uint16_t>(number));
+
+    const Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (socket.get() < 0) return false;
+    // No address reuse: a port another socket holds, even one only lingering
+    // after a close, must show as taken. The socket never listens and is
+    // closed on return whatever the bind gave.
+    return ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+std::string GetCpuModel() {
+    const std::optional<std::string> brand =
+        quorane::platform::ProcessorBrandText(kBrandTextCapacity);
+    if (!brand) {
+        std::perror("sysctl");
+        return {};
+    }
+    return *brand;
+}
+
+uint64_t GetFreeMemory() { return 0; }
+
+std::string GetUserNameFromPort(int32_t /*port*/) { return {}; }
