@@ -219,7 +219,8 @@ std::wstring GetLocalIP();
 std::set<std::wstring> GetLocalIpList();
 
 // The hardware address ("00:1C:42:0A:FF:03") behind the last qualifying
-// interface whose hardware address can be read.
+// interface whose hardware address can be read; a link-level address shorter
+// than six bytes (a tunnel's) counts as unreadable.
 std::wstring GetLocalMAC();
 
 // The same among the interfaces whose address text equals `ip` exactly.
@@ -248,11 +249,15 @@ std::string GetUserNameFromPort(int32_t port);
 // ---------------------------------------------------------------------------
 
 // {handler application path, file path} for the file's extension; empty when
-// no application handles it. The file need not exist.
+// no application handles it. The file need not exist. On Linux the handler is
+// the default application for the extension's MIME type, and its path is that
+// of its desktop entry file.
 std::vector<std::string> GetExecuteCommand(std::wstring path);
 
-// Opens the application named by command[0] with the items command[1...];
-// true when the platform accepted the launch. Throws
+// Opens the application named by command[0] with the items command[1...]:
+// existing items as file or directory URLs, missing ones as the URL their
+// text spells (left out when it is no absolute URL). True when the platform
+// accepted the launch; it does not wait for the application. Throws
 // boost::filesystem::filesystem_error when an item's status cannot be read.
 bool LaunchApplication(std::vector<std::string> command);
 

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace quorane::platform {
 
@@ -14,10 +13,6 @@ namespace quorane::platform {
 // the platform names no brand, ENOMEM when the text does not fit, or the error
 // of reading the platform's source.
 std::optional<std::string> ProcessorBrandText(std::size_t capacity);
-
-// The brand text of a /proc/cpuinfo listing: the value of its first
-// "model name" field, with the same capacity rule and errno values.
-std::optional<std::string> BrandTextFromCpuInfo(std::string_view cpuinfo, std::size_t capacity);
 
 }  // namespace quorane::platform
 

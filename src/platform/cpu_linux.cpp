@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
 namespace quorane::platform {
 namespace {
@@ -20,8 +21,8 @@ std::string_view TrimBlanks(std::string_view text) {
     return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
-}  // namespace
-
+// The value of the first "model name" field of a /proc/cpuinfo listing, with
+// the same capacity rule and errno values as ProcessorBrandText.
 std::optional<std::string> BrandTextFromCpuInfo(std::string_view cpuinfo, std::size_t capacity) {
     while (!cpuinfo.empty()) {
         const auto end = cpuinfo.find('\n');
@@ -44,15 +45,35 @@ std::optional<std::string> BrandTextFromCpuInfo(std::string_view cpuinfo, std::s
     return std::nullopt;
 }
 
-std::optional<std::string> ProcessorBrandText(std::size_t capacity) {
+// The whole listing, or nothing with the reason in `error`: it is taken
+// before the file is closed, which may change errno.
+std::optional<std::string> ReadCpuInfo(int& error) {
     const std::unique_ptr<std::FILE, CloseFile> file(std::fopen("/proc/cpuinfo", "re"));
-    if (!file) return std::nullopt;
+    if (!file) {
+        error = errno;
+        return std::nullopt;
+    }
     std::string content;
     char buffer[4096];
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) content.append(buffer, n);
-    if (std::ferror(file.get())) return std::nullopt;  // errno is fread's
-    return BrandTextFromCpuInfo(content, capacity);
+    if (std::ferror(file.get())) {
+        error = errno;
+        return std::nullopt;
+    }
+    return content;
+}
+
+}  // namespace
+
+std::optional<std::string> ProcessorBrandText(std::size_t capacity) {
+    int error = 0;
+    const std::optional<std::string> cpuinfo = ReadCpuInfo(error);
+    if (!cpuinfo) {
+        errno = error;
+        return std::nullopt;
+    }
+    return BrandTextFromCpuInfo(*cpuinfo, capacity);
 }
 
 }  // namespace quorane::platform

@@ -43,9 +43,9 @@ bool CheckTcpPort(std::string port) {
     } catch (const boost::bad_lexical_cast&) {
         return false;
     }
-    // Only the low 16 bits reach the socket address: 65536 would quietly
-    // become port 0 (any free port) and -1 port 65535, answering a question
-    // about another port.
+    // A number outside the port range names no port. Its low 16 bits would
+    // name another one (65536 port 0, that is any free port; -1 port 65535)
+    // and answer a question nobody asked.
     if (number < 0 || number > kHighestPort) return false;
 
     sockaddr_in address;

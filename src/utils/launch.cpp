@@ -1,0 +1,63 @@
+// Application launching: the handler application of a file, and opening an
+// application with items.
+#include <optional>
+#include <utility>
+
+#include <boost/filesystem.hpp>
+
+#include "Text.h"
+#include "Utils.h"
+#include "platform/Applications.h"
+
+namespace fs = boost::filesystem;
+
+std::vector<std::string> GetExecuteCommand(std::wstring path) {
+    std::vector<std::string> command;
+    const std::string narrowPath = quorane::NarrowForm(path);
+
+    // The extension of the final component, without its ".": report.final.pdf
+    // gives "pdf", a name without a dot gives "".
+    std::string extension = fs::path(narrowPath).extension().string();
+    if (!extension.empty()) extension.erase(0, 1);
+
+    const std::optional<std::string> application =
+        quorane::platform::ApplicationForExtension(extension);
+    if (!application || !quorane::platform::IsApplication(*application)) return command;
+    if (application->empty()) return command;
+
+    command.push_back(*application);
+    command.push_back(narrowPath);
+    return command;
+}
+
+bool LaunchApplication(std::vector<std::string> command) {
+    if (command.empty()) return false;
+    const std::string& application = command.front();
+    if (!quorane::platform::IsApplication(application)) return false;
+
+    using quorane::platform::LaunchItem;
+    std::vector<LaunchItem> items;
+    items.reserve(command.size() - 1);
+    for (auto element = command.begin() + 1; element != command.end(); ++element) {
+        // Throws when the status cannot be read for a reason other than the
+        // element's absence; the caller is told rather than given a guess.
+        const fs::file_status status = fs::status(*element);
+        LaunchItem::Kind kind = LaunchItem::Kind::kFile;
+        if (!fs::exists(status)) {
+            kind = LaunchItem::Kind::kUrl;
+        } else if (fs::is_directory(status)) {
+            kind = LaunchItem::Kind::kDirectory;
+        }
+        items.push_back(LaunchItem{std::move(*element), kind});
+    }
+    return quorane::platform::OpenApplication(application, items);
+}
+
+bool ExecuteFile(std::wstring path, bool /*flag*/) {
+    try {
+        if (!fs::exists(fs::status(quorane::NarrowForm(path)))) return false;
+        return LaunchApplication(GetExecuteCommand(std::move(path)));
+    } catch (const fs::filesystem_error&) {
+        return false;
+    }
+}
