@@ -83,27 +83,14 @@ std::string Printf(const char* format, double d) {
 }  // namespace
 
 TEST(JsonValueToString, FollowsTheMatrixForBothFlavoursAndBothResults) {
+    // clang-format off
     const std::vector<Row<std::string>> rows = {
-        {"null", {}},
-        {"[]", {}},
-        {"[1,2]", {}},
-        {"false", "false"},
-        {"true", "true"},
-        {"{}", "{}"},
-        {"\"text\"", "text"},
-        {"\"\"", ""},
-        {"0", "0"},
-        {"-5", "-5"},
-        {"2147483648", "2147483648"},
-        {"-9223372036854775808", "-9223372036854775808"},
-        {"18446744073709551615", "18446744073709551615"},
-        {"0.1", "0.10000000000000001"},
-        {"2.5", "2.5"},
-        {"100.0", "100"},
-        {"1e21", "1e+21"},
-        {"-0.0", "-0"},
-        {"1e-7", "9.9999999999999995e-08"},
-        {"18446744073709551616", "1.8446744073709552e+19"},
+        {"null", {}}, {"[]", {}}, {"[1,2]", {}}, {"false", "false"}, {"true", "true"},
+        {"{}", "{}"}, {"\"text\"", "text"}, {"\"\"", ""}, {"0", "0"}, {"-5", "-5"},
+        {"2147483648", "2147483648"}, {"-9223372036854775808", "-9223372036854775808"},
+        {"18446744073709551615", "18446744073709551615"}, {"0.1", "0.10000000000000001"},
+        {"2.5", "2.5"}, {"100.0", "100"}, {"1e21", "1e+21"}, {"-0.0", "-0"},
+        {"1e-7", "9.9999999999999995e-08"}, {"18446744073709551616", "1.8446744073709552e+19"},
         {R"({"a":[1,"x\"y"]})", R"({"a":[1,"x\"y"]})"},
         {R"({"d":1.5,"e":[0.1,-2.0]})",
          R"({"d":1.5000000000000000000000,"e":[0.1000000000000000055511,-2.0000000000000000000000]})"},
@@ -115,6 +102,7 @@ TEST(JsonValueToString, FollowsTheMatrixForBothFlavoursAndBothResults) {
          "{\"\xC3\xA9\":\"\xE2\x82\xAC\",\"\xC3\xA9\":1}"},
         {R"({"k":"a\u0000b"})", R"({"k":"a\u0000b"})"},
     };
+    // clang-format on
     CheckTable<std::string>(rows, "default", "",
                             [](auto& v, std::string d) { return JsonValueToString(v, d); });
     std::vector<Row<std::wstring>> wideRows;
@@ -186,106 +174,62 @@ TEST(JsonValueToString, TranscodesBetweenFlavours) {
     quorane::WideJsonValue wide(units);
     EXPECT_EQ(JsonValueToString(wide, "d"), "\xC3\xA9x\xF0\x9F\x98\x80");
     EXPECT_EQ(JsonValueToWideString(wide, L"d"), std::wstring(units));
+    // The wide parser stores an escaped character beyond U+FFFF as a surrogate
+    // pair; the narrow text has the character, and only lone surrogates go.
+    WideDocument doc;
+    doc.Parse(LR"(["\ud83d\ude00", {"\ud83d\ude00":1}])");
+    ASSERT_FALSE(doc.HasParseError());
+    EXPECT_EQ(JsonValueToString(doc[0], "d"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(JsonValueToString(doc[1], "d"), "{\"\xF0\x9F\x98\x80\":1}");
+    const wchar_t lone[] = {L'a', 0xD83D, L'x', 0xDE00, 0xDE00, 0xD83D, 0};
+    quorane::WideJsonValue loneValue(lone);
+    EXPECT_EQ(JsonValueToString(loneValue, "d"), "ax");
 }
 
+// clang-format off
 TEST(JsonValueToInt, FollowsTheMatrix) {
-    CheckTable<int>({{"5.0", {}},
-                     {"3000000000", {}},
-                     {"\"42\"", 42},
-                     {"\"42abc\"", {}},
-                     {"\"2147483648\"", {}},
-                     {"\"-2147483648\"", INT_MIN},
-                     {"2147483647", INT_MAX},
-                     {"-2147483648", INT_MIN},
-                     {"-2147483649", {}},
-                     {"\"+12\"", 12},
-                     {"\"007\"", 7},
-                     {"\" 5\"", {}},
-                     {"\"5 \"", {}},
-                     {"\"5.0\"", {}},
-                     {"\"1e3\"", {}},
-                     {"\"\"", {}},
-                     {"\"+-5\"", {}},
-                     {"\"--5\"", {}},
-                     {"\"-\"", {}},
-                     {"\"0x10\"", {}},
-                     {"\"4\\u00002\"", 4},
-                     {"\"\\u0664\"", {}},
-                     {"true", {}},
-                     {"null", {}},
-                     {"[1]", {}},
-                     {"{}", {}},
-                     {"0", 0}},
-                    -77, 99, [](auto& v, int d) { return JsonValueToInt(v, d); });
+    CheckTable<int>({
+        {"5.0", {}}, {"3000000000", {}}, {"\"42\"", 42}, {"\"42abc\"", {}}, {"\"2147483648\"", {}},
+        {"\"-2147483648\"", INT_MIN}, {"2147483647", INT_MAX}, {"-2147483648", INT_MIN},
+        {"-2147483649", {}}, {"\"+12\"", 12}, {"\"007\"", 7}, {"\" 5\"", {}}, {"\"5 \"", {}},
+        {"\"5.0\"", {}}, {"\"1e3\"", {}}, {"\"\"", {}}, {"\"+-5\"", {}}, {"\"--5\"", {}},
+        {"\"-\"", {}}, {"\"0x10\"", {}}, {"\"4\\u00002\"", 4}, {"\"\\u0664\"", {}}, {"true", {}},
+        {"null", {}}, {"[1]", {}}, {"{}", {}}, {"0", 0}},
+        -77, 99, [](auto& v, int d) { return JsonValueToInt(v, d); });
 }
 
 TEST(JsonValueToLong, FollowsTheMatrixLikeIntmax) {
-    const std::vector<Row<std::int64_t>> rows = {{"-5", -5},
-                                                 {"9223372036854775807", INT64_MAX},
-                                                 {"9223372036854775808", {}},
-                                                 {"\"-9223372036854775808\"", INT64_MIN},
-                                                 {"\"9223372036854775808\"", {}},
-                                                 {"\"-9223372036854775809\"", {}},
-                                                 {"4294967295", 4294967295},
-                                                 {"-2147483649", -2147483649},
-                                                 {"1.0", {}},
-                                                 {"\"-0\"", 0},
-                                                 {"\"+7\"", 7},
-                                                 {"true", {}},
-                                                 {"null", {}},
-                                                 {"{}", {}}};
+    const std::vector<Row<std::int64_t>> rows = {
+        {"-5", -5}, {"9223372036854775807", INT64_MAX}, {"9223372036854775808", {}},
+        {"\"-9223372036854775808\"", INT64_MIN}, {"\"9223372036854775808\"", {}},
+        {"\"-9223372036854775809\"", {}}, {"4294967295", 4294967295}, {"-2147483649", -2147483649},
+        {"1.0", {}}, {"\"-0\"", 0}, {"\"+7\"", 7}, {"true", {}}, {"null", {}}, {"{}", {}}};
     CheckTable<std::int64_t>(rows, -77, 99, [](auto& v, std::int64_t d) {
-        return static_cast<std::int64_t>(JsonValueToLong(v, d));
-    });
+        return static_cast<std::int64_t>(JsonValueToLong(v, d)); });
     CheckTable<std::int64_t>(rows, -77, 99, [](auto& v, std::int64_t d) {
-        return static_cast<std::int64_t>(JsonValueToIntmax_t(v, d));
-    });
+        return static_cast<std::int64_t>(JsonValueToIntmax_t(v, d)); });
 }
 
 TEST(JsonValueToUIntmax_t, FollowsTheMatrix) {
-    CheckTable<std::uint64_t>({{"-1", {}},
-                               {"\"-1\"", UINT64_MAX},
-                               {"18446744073709551615", UINT64_MAX},
-                               {"\"18446744073709551616\"", {}},
-                               {"\"-18446744073709551615\"", 1},
-                               {"\"-18446744073709551616\"", {}},
-                               {"3.0", {}},
-                               {"0", 0},
-                               {"\"+5\"", 5},
-                               {"\"abc\"", {}},
-                               {"\"+-1\"", {}},
-                               {"false", {}},
-                               {"[]", {}}},
-                              7, 9, [](auto& v, std::uint64_t d) {
-                                  return static_cast<std::uint64_t>(JsonValueToUIntmax_t(v, d));
-                              });
+    CheckTable<std::uint64_t>({
+        {"-1", {}}, {"\"-1\"", UINT64_MAX}, {"18446744073709551615", UINT64_MAX},
+        {"\"18446744073709551616\"", {}}, {"\"-18446744073709551615\"", 1},
+        {"\"-18446744073709551616\"", {}}, {"3.0", {}}, {"0", 0}, {"\"+5\"", 5}, {"\"abc\"", {}},
+        {"\"+-1\"", {}}, {"false", {}}, {"[]", {}}},
+        7, 9, [](auto& v, std::uint64_t d) {
+            return static_cast<std::uint64_t>(JsonValueToUIntmax_t(v, d)); });
 }
 
 TEST(JsonValueToFloat, FollowsTheMatrix) {
-    CheckTable<float>({{"1e39", {}},
-                       {"\"1e39\"", {}},
-                       {"true", {}},
-                       {"null", {}},
-                       {"[1]", {}},
-                       {"{}", {}},
-                       {"16777217", 16777216.0f},
-                       {"\"1.5\"", 1.5f},
-                       {"\"1e3\"", 1000.0f},
-                       {"\" 1.5\"", {}},
-                       {"\"1.5x\"", {}},
-                       {"\"1e\"", {}},
-                       {"\"1e+\"", {}},
-                       {"\"\"", {}},
-                       {"\"+2.5\"", 2.5f},
-                       {"\"inf\"", INFINITY},
-                       {"\"-Infinity\"", -INFINITY},
-                       {"3.4028234663852886e38", FLT_MAX},
-                       {"-3.4028234663852886e38", -FLT_MAX},
-                       {"3.4028234663852890e38", {}},
-                       {"0.1", 0.1f},
-                       {"18446744073709551615", 18446744073709551615.0f},
-                       {"-9223372036854775808", -9223372036854775808.0f}},
-                      -7.0f, 9.0f, [](auto& v, float d) { return JsonValueToFloat(v, d); });
+    CheckTable<float>({
+        {"1e39", {}}, {"\"1e39\"", {}}, {"true", {}}, {"null", {}}, {"[1]", {}}, {"{}", {}},
+        {"16777217", 16777216.0f}, {"\"1.5\"", 1.5f}, {"\"1e3\"", 1000.0f}, {"\" 1.5\"", {}},
+        {"\"1.5x\"", {}}, {"\"1e\"", {}}, {"\"1e+\"", {}}, {"\"\"", {}}, {"\"+2.5\"", 2.5f},
+        {"\"inf\"", INFINITY}, {"\"-Infinity\"", -INFINITY}, {"3.4028234663852886e38", FLT_MAX},
+        {"-3.4028234663852886e38", -FLT_MAX}, {"3.4028234663852890e38", {}}, {"0.1", 0.1f},
+        {"18446744073709551615", 18446744073709551615.0f},
+        {"-9223372036854775808", -9223372036854775808.0f}},
+        -7.0f, 9.0f, [](auto& v, float d) { return JsonValueToFloat(v, d); });
     ForBothFlavours("[\"NAN\",\"-nan(1)\"]", [](auto& a) {
         EXPECT_TRUE(std::isnan(JsonValueToFloat(a[0], 1.0f)));
         EXPECT_TRUE(std::isnan(JsonValueToFloat(a[1], 1.0f)));
@@ -293,37 +237,22 @@ TEST(JsonValueToFloat, FollowsTheMatrix) {
 }
 
 TEST(JsonValueToBool, FollowsTheMatrix) {
-    CheckTable<bool>({{"\"FALSE\"", false},
-                      {"\"False\"", false},
-                      {"\"false\\u0000x\"", false},
-                      {"\"0\"", true},
-                      {"\"no\"", true},
-                      {"\"\"", true},
-                      {"\"falsey\"", true},
-                      {"0", {}},
-                      {"7", true},
-                      {"-1", true},
-                      {"2147483648", true},
-                      {"null", {}},
-                      {"{}", {}},
-                      {"[]", {}},
-                      {"true", true},
-                      {"false", false}},
-                     true, false, [](auto& v, bool d) { return JsonValueToBool(v, d); });
+    CheckTable<bool>({
+        {"\"FALSE\"", false}, {"\"False\"", false}, {"\"false\\u0000x\"", false}, {"\"0\"", true},
+        {"\"no\"", true}, {"\"\"", true}, {"\"falsey\"", true}, {"0", {}}, {"7", true},
+        {"-1", true}, {"2147483648", true}, {"null", {}}, {"{}", {}}, {"[]", {}}, {"true", true},
+        {"false", false}},
+        true, false, [](auto& v, bool d) { return JsonValueToBool(v, d); });
 }
 
 TEST(JsonValueToBool, NumbersBeyond32BitsAreTestedByTheirValue) {
-    CheckTable<bool>({{"0.5", true},
-                      {"0.0", {}},
-                      {"-0.0", {}},
-                      {"1e300", true},
-                      {"4294967296", true},
-                      {"-2147483649", true},
-                      {"-4294967296", true},
-                      {"18446744073709551615", true},
-                      {"9223372036854775808", true}},
-                     true, false, [](auto& v, bool d) { return JsonValueToBool(v, d); });
+    CheckTable<bool>({
+        {"0.5", true}, {"0.0", {}}, {"-0.0", {}}, {"1e300", true}, {"4294967296", true},
+        {"-2147483649", true}, {"-4294967296", true}, {"18446744073709551615", true},
+        {"9223372036854775808", true}},
+        true, false, [](auto& v, bool d) { return JsonValueToBool(v, d); });
 }
+// clang-format on
 
 TEST(JsonValueToString, StringsAreReadUpToTheirFirstNul) {
     const char bytes[] = "12\0cd";

@@ -48,8 +48,36 @@ std::wstring ToWide(const std::string& text) {
 }
 std::wstring ToWide(const std::wstring& text) { return text; }
 
+bool IsSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+// RapidJSON's wide flavour is UTF-16 by its rules: the parser stores a
+// character beyond U+FFFF that was written as a \u escape pair as two
+// surrogate units. Each well-formed pair is joined into its one code point
+// here, so that such characters are not skipped as invalid; a lone surrogate
+// still is.
+std::wstring JoinSurrogatePairs(const std::wstring& text) {
+    std::wstring joined;
+    joined.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            joined.push_back(
+                static_cast<wchar_t>(0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00)));
+            ++i;
+        } else {
+            joined.push_back(c);
+        }
+    }
+    return joined;
+}
+
 std::string ToNarrow(const std::wstring& text) {
-    return boost::locale::conv::utf_to_utf<char>(text, boost::locale::conv::skip);
+    using boost::locale::conv::utf_to_utf;
+    if (std::any_of(text.begin(), text.end(), IsSurrogate)) {
+        return utf_to_utf<char>(JoinSurrogatePairs(text), boost::locale::conv::skip);
+    }
+    return utf_to_utf<char>(text, boost::locale::conv::skip);
 }
 std::string ToNarrow(const std::string& text) { return text; }
 
