@@ -85,17 +85,12 @@ struct TextCase {
 }  // namespace
 
 TEST(URLEncode, EscapesEverythingOutsideTheKeptSet) {
+    // clang-format off
     const TextCase cases[] = {
-        {"a b", "a%20b"},
-        {"x-y_z~", "x%2Dy%5Fz%7E"},
-        {"A.b@9", "A.b@9"},
-        {"100%", "100%25"},
-        {"\xC3\xA9", "%C3%A9"},
-        {"", ""},
-        {"/:?=&+%", "%2F%3A%3F%3D%26%2B%25"},
-        {"\x01\x1F\x7F\x80\xFF", "%01%1F%7F%80%FF"},
-        {"AZaz09", "AZaz09"},
-    };
+        {"a b", "a%20b"}, {"x-y_z~", "x%2Dy%5Fz%7E"}, {"A.b@9", "A.b@9"}, {"100%", "100%25"},
+        {"\xC3\xA9", "%C3%A9"}, {"", ""}, {"/:?=&+%", "%2F%3A%3F%3D%26%2B%25"},
+        {"\x01\x1F\x7F\x80\xFF", "%01%1F%7F%80%FF"}, {"AZaz09", "AZaz09"}};
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
         EXPECT_EQ(Take(URLEncode(c.input.c_str())), c.expected);
@@ -143,25 +138,13 @@ TEST(numOfEncodingChar, CountsBytesOutsideTheKeptSet) {
 }
 
 TEST(URLDecode, DecodesEscapesAndDropsMalformedOnes) {
+    // clang-format off
     const TextCase cases[] = {
-        {"a%20b", "a b"},
-        {"a+b", "a+b"},
-        {"%7e%7E", "~~"},
-        {"100%", "100"},
-        {"%4G", "G"},
-        {"%%41", "A"},
-        {"%zz", "zz"},
-        {"ab%4", "ab"},
-        {"%", ""},
-        {"%%", ""},
-        {"%G4", "G4"},
-        {"%4%41", "A"},
-        {"%C3%A9", "\xC3\xA9"},
-        {"%ff%FF", "\xFF\xFF"},
-        {"%2525", "%25"},
-        {"plain", "plain"},
-        {"", ""},
-    };
+        {"a%20b", "a b"}, {"a+b", "a+b"}, {"%7e%7E", "~~"}, {"100%", "100"}, {"%4G", "G"},
+        {"%%41", "A"}, {"%zz", "zz"}, {"ab%4", "ab"}, {"%", ""}, {"%%", ""}, {"%G4", "G4"},
+        {"%4%41", "A"}, {"%C3%A9", "\xC3\xA9"}, {"%ff%FF", "\xFF\xFF"}, {"%2525", "%25"},
+        {"plain", "plain"}, {"", ""}};
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
         EXPECT_EQ(Take(URLDecode(c.input.c_str())), c.expected);
@@ -223,13 +206,11 @@ TEST(PostDataEncode, ReplacesTheEightFormCharactersOnly) {
 
 TEST(URLEncode, AllocatesExactlyTheEncodedLengthPlusOneOnce) {
     REQUIRE_MALLOC_PROBE();
-    const TextCase cases[] = {
-        {"", ""},
-        {"abc", "abc"},
-        {"a b", "a%20b"},
-        {"\xC3\xA9!", "%C3%A9%21"},
-        {"%%%", "%25%25%25"},
-    };
+    const TextCase cases[] = {{"", ""},
+                              {"abc", "abc"},
+                              {"a b", "a%20b"},
+                              {"\xC3\xA9!", "%C3%A9%21"},
+                              {"%%%", "%25%25%25"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
         char* block = Probed([&] { return URLEncode(c.input.c_str()); });
