@@ -22,14 +22,6 @@ std::string Bytes(const char (&literal)[N]) {
 }
 
 TEST(GetFileSignature, RendersTheFirst576BytesZeroFilled) {
-    std::string thousand;
-    for (int i = 0; i < 1000; ++i) thousand.push_back(static_cast<char>(i * 7));
-    std::wstring thousandHex;
-    for (int i = 0; i < 576; ++i) {
-        static const wchar_t digits[] = L"0123456789abcdef";
-        const auto byte = static_cast<uint8_t>(i * 7);
-        thousandHex += {digits[byte >> 4], digits[byte & 15]};
-    }
     struct Case {
         const char* name;
         std::string content;
@@ -39,7 +31,12 @@ TEST(GetFileSignature, RendersTheFirst576BytesZeroFilled) {
         {"three bytes", "abc", L"616263" + std::wstring(1146, L'0')},
         {"empty", "", std::wstring(1152, L'0')},
         {"leading zero digit", Bytes("\x0A\xFF"), L"0aff" + std::wstring(1148, L'0')},
-        {"longer than the buffer", thousand, thousandHex},
+        {"longer than the buffer", std::string(576, 'A') + std::string(424, 'B'),
+         [] {
+             std::wstring hex;
+             for (int i = 0; i < 576; ++i) hex += L"41";
+             return hex;
+         }()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
