@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
 
 #include "TestSupport.h"
 #include "Utils.h"

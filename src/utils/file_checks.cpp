@@ -4,9 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <cerrno>
 #include <string>
+
+#include <boost/filesystem.hpp>
 
 #include "FileChecks.h"
 #include "QuoraneFile.h"

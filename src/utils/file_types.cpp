@@ -3,10 +3,11 @@
 #include <fcntl.h>
 
 #include <array>
-#include <boost/filesystem.hpp>
 #include <cstdint>
 #include <cstring>
 #include <string>
+
+#include <boost/filesystem.hpp>
 
 #include "QuoraneFile.h"
 #include "Text.h"

@@ -15,11 +15,11 @@
 #include <system_error>
 #include <type_traits>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/lexical_cast/detail/inf_nan.hpp>
 #include <boost/locale/encoding_utf.hpp>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 namespace {
 

@@ -1,14 +1,15 @@
 // String utilities: splitting, byte interleaving, NFC composition,
 // platform-string conversion and random UUID text.
 #include <algorithm>
-#include <boost/lexical_cast.hpp>
-#include <boost/uuid/random_generator.hpp>
-#include <boost/uuid/uuid.hpp>
-#include <boost/uuid/uuid_io.hpp>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <boost/lexical_cast.hpp>
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid.hpp>
+#include <boost/uuid/uuid_io.hpp>
 
 #include "Text.h"
 #include "Utils.h"

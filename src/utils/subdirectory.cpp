@@ -1,6 +1,7 @@
 // The path of a target relative to a base directory, in composed Unicode form.
-#include <boost/filesystem.hpp>
 #include <string>
+
+#include <boost/filesystem.hpp>
 
 #include "Text.h"
 #include "Utils.h"

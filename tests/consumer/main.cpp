@@ -1,13 +1,27 @@
 // An outside program built against the installed package.
+#include <quorane/QuoraneFile.h>
 #include <quorane/Utils.h>
+
+#include <fcntl.h>
 
 #include <cstdio>
 
-int main() {
+int main(int argc, char* argv[]) {
     const std::string joined = AppendPathToString(std::string("install"), std::string("a.zip"));
     const std::wstring wide = AppendPath(std::wstring(L"dir/"), std::string("caf\xC3\xA9"));
-    if (joined != "install/a.zip" || wide != L"dir/caf\u00e9") {
-        std::fprintf(stderr, "unexpected: %s\n", joined.c_str());
+
+    // Platform strings come with the public header.
+    CFStringRef text =
+        CFStringCreateWithCString(kCFAllocatorDefault, "e\xCC\x81t\xC3\xA9", kCFStringEncodingUTF8);
+    const std::string fetched = text ? CFStringRefToUTF8(text) : "";
+    if (text) CFRelease(text);
+
+    CQuoraneFile self(std::string(argv[0]), O_RDONLY);
+    const bool readable = self.IsOpen() && self.Seek(0, SEEK_END) > 0 && self.Close();
+
+    if (argc < 1 || joined != "install/a.zip" || wide != L"dir/caf\u00e9" ||
+        fetched != "e\xCC\x81t\xC3\xA9" || NfdToNfc(fetched) != "\xC3\xA9t\xC3\xA9" || !readable) {
+        std::fprintf(stderr, "consumer: unexpected results\n");
         return 1;
     }
     std::puts("consumer: ok");
