@@ -1,11 +1,11 @@
 // Path strings: the join in all its overloads, directory part, separator
 // conversion, home directory.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "Text.h"
 #include "Utils.h"

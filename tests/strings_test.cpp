@@ -1,9 +1,9 @@
 // Tests of the string utilities and of the platform strings beneath them.
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "Text.h"
 #include "Utils.h"

@@ -1,12 +1,12 @@
 // Tests of URL and form encoding: escape rules, malformed escapes, round
 // trips, the exact size of the returned blocks and allocation failure.
-#include <gtest/gtest.h>
-
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "Utils.h"
 

@@ -3,16 +3,16 @@
 // UTF-16 buffers (icu::UnicodeString); the two encodings known are UTF-8 and
 // Mac OS Roman, and both directions are strict: bytes or characters that the
 // encoding cannot carry make the call fail instead of being replaced.
-#include <unicode/normalizer2.h>
-#include <unicode/ucnv.h>
-#include <unicode/unistr.h>
-#include <unicode/ustring.h>
+#include "CoreFoundationStrings.h"
 
 #include <climits>
 #include <cstring>
 #include <optional>
 
-#include "CoreFoundationStrings.h"
+#include <unicode/normalizer2.h>
+#include <unicode/ucnv.h>
+#include <unicode/unistr.h>
+#include <unicode/ustring.h>
 
 struct QuoraneCFString {
     icu::UnicodeString text;

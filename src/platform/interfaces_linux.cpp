@@ -13,22 +13,10 @@
 #include <cstring>
 #include <memory>
 
+#include "FileDescriptor.h"
+
 namespace quorane::platform {
 namespace {
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 struct InterfaceListFree {
     void operator()(ifaddrs* list) const { ::freeifaddrs(list); }
@@ -37,7 +25,7 @@ struct InterfaceListFree {
 }  // namespace
 
 std::optional<std::vector<InterfaceAddressRecord>> ListInterfaceAddresses() {
-    Descriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    FileDescriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socket.get() < 0) return std::nullopt;
 
     // Linux fills fixed-size records (struct ifreq) and only whole ones, so

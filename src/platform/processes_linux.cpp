@@ -1,4 +1,6 @@
 // Running process names from /proc.
+#include "Processes.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +10,7 @@
 #include <memory>
 #include <optional>
 
-#include "Processes.h"
+#include "FileDescriptor.h"
 
 namespace quorane::platform {
 namespace {
@@ -16,13 +18,12 @@ namespace {
 // The whole content of a small /proc file, or nothing when it cannot be read
 // (typically because the process is gone).
 std::optional<std::string> ReadProcFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) return std::nullopt;
     std::string content;
     char buffer[512];
     ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, n);
-    ::close(fd);
+    while ((n = ::read(file.get(), buffer, sizeof buffer)) > 0) content.append(buffer, n);
     if (n < 0) return std::nullopt;
     return content;
 }

@@ -1,5 +1,7 @@
 // File access checks: file times, counts of regular files, readability and
 // writability.
+#include "FileChecks.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include "FileChecks.h"
 #include "QuoraneFile.h"
 #include "Text.h"
 #include "Utils.h"

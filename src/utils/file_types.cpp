@@ -1,5 +1,7 @@
 // File type detection: the hexadecimal signature of a file, image and PDF
 // recognition by leading bytes, and the MIME type of a file name's extension.
+#include "Utils.h"
+
 #include <fcntl.h>
 
 #include <array>
@@ -11,7 +13,6 @@
 
 #include "QuoraneFile.h"
 #include "Text.h"
-#include "Utils.h"
 #include "platform/MimeTypes.h"
 
 namespace fs = boost::filesystem;

@@ -1,5 +1,7 @@
 // Host queries: TCP port availability, processor brand text and two constant
 // answers.
+#include "Utils.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,7 +12,7 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include "Utils.h"
+#include "FileDescriptor.h"
 #include "platform/Processor.h"
 
 namespace {
@@ -19,20 +21,6 @@ namespace {
 constexpr std::size_t kBrandTextCapacity = 1024;
 
 constexpr std::int32_t kHighestPort = 65535;
-
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -54,7 +42,7 @@ bool CheckTcpPort(std::string port) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<std::uint16_t>(number));
 
-    const Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const quorane::FileDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (socket.get() < 0) return false;
     // No address reuse: a port another socket holds, even one only lingering
     // after a close, must show as taken. The socket never listens and is

@@ -1,12 +1,13 @@
 // Application launching: the handler application of a file, and opening an
 // application with items.
+#include "Utils.h"
+
 #include <optional>
 #include <utility>
 
 #include <boost/filesystem.hpp>
 
 #include "Text.h"
-#include "Utils.h"
 #include "platform/Applications.h"
 
 namespace fs = boost::filesystem;

@@ -1,9 +1,10 @@
 // Path strings: joining, directory part, separator conversion, home directory.
+#include "Utils.h"
+
 #include <cstdlib>
 #include <string>
 
 #include "Text.h"
-#include "Utils.h"
 
 namespace {
 

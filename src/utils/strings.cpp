@@ -1,5 +1,7 @@
 // String utilities: splitting, byte interleaving, NFC composition,
 // platform-string conversion and random UUID text.
+#include "Utils.h"
+
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -12,7 +14,6 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include "Text.h"
-#include "Utils.h"
 
 namespace {
 

@@ -1,10 +1,11 @@
 // The path of a target relative to a base directory, in composed Unicode form.
+#include "Utils.h"
+
 #include <string>
 
 #include <boost/filesystem.hpp>
 
 #include "Text.h"
-#include "Utils.h"
 
 namespace fs = boost::filesystem;
 

@@ -1,13 +1,13 @@
 // URL and form encoding: byte-level percent encoding and decoding into malloc
 // blocks, their two counting helpers, and the wide form-data encoder.
+#include "Utils.h"
+
 #include <array>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include "Utils.h"
 
 namespace {
 

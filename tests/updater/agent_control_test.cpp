@@ -1,12 +1,12 @@
 // Agent shutdown and restart, driven with instant stand-ins; the process scan
 // against real processes.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "AgentControl.h"
 #include "Processes.h"

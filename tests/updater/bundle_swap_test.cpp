@@ -3,11 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <deque>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "BundleSwap.h"
 #include "UpdaterTestSupport.h"
