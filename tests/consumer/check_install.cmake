@@ -19,7 +19,14 @@ foreach(required bin/quorane-update include/quorane/Utils.h lib/pkgconfig/quoran
   endif()
 endforeach()
 
-run(${CMAKE_COMMAND} -S ${CONSUMER_SOURCE} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix})
+# A library built with sanitizers needs them in the program that loads it.
+set(sanitize_flags "")
+if(SANITIZE)
+  set(sanitize_flags "-fsanitize=${SANITIZE}")
+endif()
+
+run(${CMAKE_COMMAND} -S ${CONSUMER_SOURCE} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix}
+    "-DCMAKE_CXX_FLAGS=${sanitize_flags}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK_DIR}/build/consumer)
 
@@ -32,5 +39,5 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "pkg-config does not know quorane-support")
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
-run(c++ -std=c++17 ${CONSUMER_SOURCE}/main.cpp ${flags} -o ${WORK_DIR}/consumer-pc)
+run(c++ -std=c++17 ${sanitize_flags} ${CONSUMER_SOURCE}/main.cpp ${flags} -o ${WORK_DIR}/consumer-pc)
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK_DIR}/consumer-pc)
