@@ -26,6 +26,7 @@
 namespace {
 
 using quorane::NarrowForm;
+using quorane::test::Concat;
 using Answers = std::map<std::string, std::string>;
 
 // In a forked child with a fresh network namespace: runs the setup commands,
@@ -80,12 +81,6 @@ Answers Observe(const std::vector<std::string>& setup, const std::vector<std::st
 std::vector<std::string> Tap(const std::string& name, const std::string& hardware) {
     return {"ip tuntap add dev " + name + " mode tap",
             "ip link set dev " + name + " address " + hardware};
-}
-
-std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
 }
 
 TEST(NetworkIdentity, LoopbackOnlyHostHasNoIdentity) {

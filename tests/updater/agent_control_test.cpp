@@ -15,6 +15,8 @@
 namespace quorane::updater {
 namespace {
 
+using test::Concat;
+
 // Records every command, pause and scan; the scans answer from a script.
 struct RecordingWorld {
     std::vector<std::string> events;
@@ -35,23 +37,15 @@ struct RecordingWorld {
     }
 };
 
+const std::string kUnload = "launchctl unload ~/Library/LaunchAgents/com.quorane.quoranees.plist";
 const std::vector<std::string> kKills = {"killall 9 quoraneet", "killall 9 quoranees",
                                          "killall -9 quoraneet", "killall -9 quoranees"};
-
-std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
 
 TEST(StopAgent, AbsentAgentIsCheckedOnceAfterTheSettlingPause) {
     RecordingWorld recorder;
     recorder.scans = {{"launchd", "bash"}};
     StopAgent(recorder.World());
-    EXPECT_EQ(recorder.events,
-              Concat({{"launchctl unload ~/Library/LaunchAgents/com.quorane.quoranees.plist"},
-                      kKills,
-                      {"<sleep 1>", "<scan>"}}));
+    EXPECT_EQ(recorder.events, Concat({{kUnload}, kKills, {"<sleep 1>", "<scan>"}}));
 }
 
 TEST(StopAgent, AgentThatNeverStopsUsesTheWholeBudgetThenGoesOn) {
@@ -59,10 +53,7 @@ TEST(StopAgent, AgentThatNeverStopsUsesTheWholeBudgetThenGoesOn) {
     recorder.scans = {{"quoraneet"}};
     StopAgent(recorder.World());
 
-    std::vector<std::string> expected =
-        Concat({{"launchctl unload ~/Library/LaunchAgents/com.quorane.quoranees.plist"},
-                kKills,
-                {"<sleep 1>"}});
+    std::vector<std::string> expected = Concat({{kUnload}, kKills, {"<sleep 1>"}});
     for (int check = 0; check < 10; ++check)
         expected = Concat({expected, {"<scan>", "<sleep 1>"}, kKills});
     EXPECT_EQ(recorder.events, expected);
@@ -77,14 +68,13 @@ TEST(StopAgent, WaitEndsAtTheFirstCheckThatFindsNoAgent) {
     RecordingWorld recorder;
     recorder.scans = {{"quoranees"}, {"quoraneet", "x"}, {"x"}};
     StopAgent(recorder.World());
-    EXPECT_EQ(recorder.events,
-              Concat({{"launchctl unload ~/Library/LaunchAgents/com.quorane.quoranees.plist"},
-                      kKills,
-                      {"<sleep 1>", "<scan>", "<sleep 1>"},
-                      kKills,
-                      {"<scan>", "<sleep 1>"},
-                      kKills,
-                      {"<scan>"}}));
+    EXPECT_EQ(recorder.events, Concat({{kUnload},
+                                       kKills,
+                                       {"<sleep 1>", "<scan>", "<sleep 1>"},
+                                       kKills,
+                                       {"<scan>", "<sleep 1>"},
+                                       kKills,
+                                       {"<scan>"}}));
 }
 
 TEST(StartAgent, LoadsTheLaunchAgentWithTheEnableFlag) {

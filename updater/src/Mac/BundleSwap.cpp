@@ -115,19 +115,12 @@ std::string AsProgramArgument(const std::string& path) {
     return !path.empty() && path.front() == '-' ? "./" + path : path;
 }
 
-bool ExistsOrFalse(const std::string& path) {
+// Existence where an unreadable status is given the caller's answer.
+bool ExistsOr(const std::string& path, bool whenUnknown) {
     try {
         return Exists(path);
     } catch (const fs::filesystem_error&) {
-        return false;
-    }
-}
-
-bool ExistsOrUnknown(const std::string& path) {
-    try {
-        return Exists(path);
-    } catch (const fs::filesystem_error&) {
-        return true;
+        return whenUnknown;
     }
 }
 
@@ -149,8 +142,6 @@ void TryRemoveAll(const std::string& path) {
 }
 
 }  // namespace
-
-bool IsSafeArchiveName(const std::string& name) { return NormalisedArchiveName(name).has_value(); }
 
 std::string BackupName(const std::string& bundleName, int number) {
     return (boost::format("%s.%d") % bundleName % number).str();
@@ -199,14 +190,14 @@ SwapOutcome SwapBundles(const std::string& installDir, const std::string& firstA
     // unpack cleanly fails the swap even if it left both bundle directories.
     bool unpackedCleanly = true;
     for (const std::string* archive : {&secondArchive, &firstArchive}) {
-        const bool present = ExistsOrUnknown(*archive);
+        const bool present = ExistsOr(*archive, true);
         const ProgramResult result =
             world.runProgram({"unzip", "-o", AsProgramArgument(*archive), "-d", installDir});
         if (present && !result.Clean()) unpackedCleanly = false;
     }
 
     const bool replaced =
-        unpackedCleanly && ExistsOrFalse(bundles[0].path) && ExistsOrFalse(bundles[1].path);
+        unpackedCleanly && ExistsOr(bundles[0].path, false) && ExistsOr(bundles[1].path, false);
     if (replaced) {
         for (const Bundle& bundle : bundles) {
             if (bundle.backedUp) TryRemoveAll(bundle.backupPath);

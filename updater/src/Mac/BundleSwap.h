@@ -26,10 +26,6 @@ enum class SwapOutcome {
 SwapOutcome SwapBundles(const std::string& installDir, const std::string& firstArchiveName,
                         const std::string& secondArchiveName, const SwapWorld& world);
 
-// False for an archive name that leads outside the install directory or to the
-// directory itself, or that names a bundle or something inside one.
-bool IsSafeArchiveName(const std::string& name);
-
 // "<bundle>.<number>", e.g. quoranees.app.42.
 std::string BackupName(const std::string& bundleName, int number);
 
