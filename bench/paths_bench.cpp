@@ -22,7 +22,7 @@ const std::string kUtf8Part =
 void BM_AppendPathToString(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(AppendPathToString(kBase, kPart));
 }
-BENCHMARK(BM_AppendPathToString);
+BENCHMARK(BM_AppendPathToString)->Name("AppendPathToString/ours");
 
 void BM_Anchor_FilesystemPathAppend(benchmark::State& state) {
     for (auto _ : state) {
@@ -31,12 +31,12 @@ void BM_Anchor_FilesystemPathAppend(benchmark::State& state) {
         benchmark::DoNotOptimize(joined.string());
     }
 }
-BENCHMARK(BM_Anchor_FilesystemPathAppend);
+BENCHMARK(BM_Anchor_FilesystemPathAppend)->Name("AppendPathToString/anchor");
 
 void BM_AppendPath_WideNarrow(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(AppendPath(kWideBase, kUtf8Part));
 }
-BENCHMARK(BM_AppendPath_WideNarrow);
+BENCHMARK(BM_AppendPath_WideNarrow)->Name("AppendPath/ours");
 
 void BM_Anchor_UtfToUtfThenConcat(benchmark::State& state) {
     namespace conv = boost::locale::conv;
@@ -47,17 +47,17 @@ void BM_Anchor_UtfToUtfThenConcat(benchmark::State& state) {
         benchmark::DoNotOptimize(joined);
     }
 }
-BENCHMARK(BM_Anchor_UtfToUtfThenConcat);
+BENCHMARK(BM_Anchor_UtfToUtfThenConcat)->Name("AppendPath/anchor");
 
 void BM_NarrowForm(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(quorane::NarrowForm(kWideBase));
 }
-BENCHMARK(BM_NarrowForm);
+BENCHMARK(BM_NarrowForm)->Name("NarrowForm/ours");
 
 void BM_Anchor_UtfToUtfNarrow(benchmark::State& state) {
     namespace conv = boost::locale::conv;
     for (auto _ : state) benchmark::DoNotOptimize(conv::utf_to_utf<char>(kWideBase, conv::skip));
 }
-BENCHMARK(BM_Anchor_UtfToUtfNarrow);
+BENCHMARK(BM_Anchor_UtfToUtfNarrow)->Name("NarrowForm/anchor");
 
 }  // namespace

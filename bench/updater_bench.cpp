@@ -80,7 +80,12 @@ void BM_SwapBundles(benchmark::State& state) {
         if (outcome != quorane::updater::SwapOutcome::Replaced) state.SkipWithError("not replaced");
     }
 }
-BENCHMARK(BM_SwapBundles)->Arg(10)->Arg(200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SwapBundles)
+    ->Name("SwapBundles/ours")
+    ->Arg(10)
+    ->Arg(200)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_Anchor_UnzipAlone(benchmark::State& state) {
     const Sample sample(static_cast<int>(state.range(0)));
@@ -92,6 +97,11 @@ void BM_Anchor_UnzipAlone(benchmark::State& state) {
             QuietUnzip({"unzip", "-o", sample.Install() + "/" + archive, "-d", sample.Install()});
     }
 }
-BENCHMARK(BM_Anchor_UnzipAlone)->Arg(10)->Arg(200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Anchor_UnzipAlone)
+    ->Name("SwapBundles/anchor")
+    ->Arg(10)
+    ->Arg(200)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
