@@ -10,6 +10,7 @@ packages=(
   rapidjson-dev libicu-dev libglib2.0-dev libglib2.0-bin shared-mime-info
   libgtest-dev googletest libgmock-dev libbenchmark-dev
   zip unzip iproute2 util-linux procps
+  strace valgrind
 )
 
 missing=()

@@ -1,19 +1,28 @@
 // Helpers shared by the updater tests: sample bundles and zip archives,
-// snapshots of a directory tree, and stand-in agent processes.
+// snapshots of a directory tree, stand-in agent processes, and a sandbox that
+// runs the built updater with stand-in launchctl and killall.
 #ifndef QUORANE_TESTS_UPDATER_TEST_SUPPORT_H
 #define QUORANE_TESTS_UPDATER_TEST_SUPPORT_H
 
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
 
 #include "OutsideWorld.h"
 #include "TestSupport.h"
@@ -22,23 +31,33 @@ extern char** environ;
 
 namespace quorane::test {
 
-// A bundle directory holding Contents/version.txt with the given text.
-inline void MakeBundle(const fs::path& dir, const std::string& name, const std::string& version) {
+// Files by path relative to a bundle, and their content.
+using BundleFiles = std::map<std::string, std::string>;
+
+// A bundle directory holding Contents/version.txt with the given text, and
+// any further files.
+inline void MakeBundle(const fs::path& dir, const std::string& name, const std::string& version,
+                       const BundleFiles& more = {}) {
     fs::create_directories(dir / name / "Contents" / "MacOS");
     WriteFile(dir / name / "Contents" / "version.txt", version);
     WriteFile(dir / name / "Contents" / "MacOS" / "agent", "binary " + version);
+    for (const auto& [relative, content] : more) {
+        fs::create_directories((dir / name / relative).parent_path());
+        WriteFile(dir / name / relative, content);
+    }
 }
 
 // A zip archive at `archive` holding a fresh bundle for each name, carrying
-// the given version text.
+// the given version text and any further files.
 inline void MakeArchive(const fs::path& archive,
-                        const std::vector<std::pair<std::string, std::string>>& bundles) {
+                        const std::vector<std::pair<std::string, std::string>>& bundles,
+                        const BundleFiles& more = {}) {
     TempDir staging;
     std::vector<std::string> argv = {
         "sh", "-c",          "cd \"$1\" && shift && exec zip -qr \"$@\"",
         "sh", staging.str(), (staging / "archive.zip").string()};
     for (const auto& [name, version] : bundles) {
-        MakeBundle(staging.path(), name, version);
+        MakeBundle(staging.path(), name, version, more);
         argv.push_back(name);
     }
     const updater::ProgramResult made = updater::RunProgram(argv);
@@ -128,6 +147,140 @@ public:
 
 private:
     pid_t pid_ = -1;
+};
+
+const std::string kUnload =
+    "launchctl unload HOME/Library/LaunchAgents/com.quorane.quoranees.plist";
+const std::string kLoad = "launchctl load -w HOME/Library/LaunchAgents/com.quorane.quoranees.plist";
+const std::vector<std::string> kKills = {"killall 9 quoraneet", "killall 9 quoranees",
+                                         "killall -9 quoraneet", "killall -9 quoranees"};
+
+// How the sandbox starts the updater.
+struct Launch {
+    bool ignoreKills = false;          // the stand-in killall signals nothing
+    bool ownProcessGroup = false;      // the run and what it starts form a group of their own
+    bool unprivileged = false;         // runs as kUnprivilegedId
+    std::optional<int> blocked;        // a signal blocked in the mask the updater starts with
+    std::vector<std::string> wrapper;  // runs the updater under this command (e.g. strace)
+};
+
+// A test directory with stand-in launchctl and killall first on PATH that
+// record what they were asked in `log`; the stand-in killall signals only
+// the PIDs of agents this test started. The updater runs with its output
+// discarded and no core files.
+class UpdaterSandbox : public testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(tools);
+        fs::create_directories(home);
+        fs::create_directories(pids);
+        fs::create_directories(install);
+        Tool("launchctl", "echo \"launchctl $*\" >> \"$QUORANE_TEST_LOG\"\n");
+        // killall [-9] name...: TERM (or KILL with -9) to the PIDs the test
+        // wrote under $QUORANE_TEST_PIDS/<name>, and to nothing else.
+        Tool("killall",
+             "echo \"killall $*\" >> \"$QUORANE_TEST_LOG\"\n"
+             "[ -n \"$QUORANE_TEST_IGNORE_KILLS\" ] && exit 0\n"
+             "signal=TERM\n"
+             "if [ \"$1\" = -9 ]; then signal=KILL; shift; fi\n"
+             "for name in \"$@\"; do\n"
+             "  f=\"$QUORANE_TEST_PIDS/$name\"\n"
+             "  [ -f \"$f\" ] && kill -s $signal $(cat \"$f\") 2>/dev/null\n"
+             "done\n"
+             "exit 0\n");
+    }
+
+    void Tool(const std::string& name, const std::string& body) {
+        WriteFile(tools / name, "#!/bin/sh\n" + body);
+        fs::permissions(tools / name, fs::perms(0755));
+    }
+
+    // Starts the updater with these arguments and returns its PID.
+    pid_t Start(const std::vector<std::string>& args, const Launch& launch = {}) {
+        const pid_t pid = fork();
+        if (pid != 0) return pid;
+
+        setenv("PATH", (tools.string() + ":" + std::getenv("PATH")).c_str(), 1);
+        setenv("HOME", home.c_str(), 1);
+        setenv("QUORANE_TEST_LOG", (dir / "log").c_str(), 1);
+        setenv("QUORANE_TEST_PIDS", pids.c_str(), 1);
+        if (launch.ignoreKills) setenv("QUORANE_TEST_IGNORE_KILLS", "1", 1);
+        // unzip's listing stays out of the test log.
+        if (freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
+        const rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        if (launch.ownProcessGroup) setpgid(0, 0);
+        sigset_t mask;
+        sigemptyset(&mask);
+        if (launch.blocked) sigaddset(&mask, *launch.blocked);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        if (launch.unprivileged && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedId) != 0 ||
+             setuid(kUnprivilegedId) != 0))
+            _exit(125);
+
+        std::vector<std::string> command = launch.wrapper;
+        command.push_back(QUORANE_UPDATE_BINARY);
+        command.insert(command.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : command) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+
+    // Waits for a run and returns its wait status.
+    static int Finish(pid_t pid) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0) {
+            if (errno != EINTR) return -1;
+        }
+        return status;
+    }
+
+    // Runs the updater with these arguments; returns its exit status, or -1
+    // when it did not exit.
+    int Run(const std::vector<std::string>& args, const Launch& launch = {}) {
+        const int status = Finish(Start(args, launch));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    int Run(const std::vector<std::string>& args, bool ignoreKills) {
+        Launch launch;
+        launch.ignoreKills = ignoreKills;
+        return Run(args, launch);
+    }
+
+    // The recorded commands, with the home directory written as HOME.
+    std::vector<std::string> Log() {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadFile(dir / "log"));
+        for (std::string line; std::getline(in, line);) {
+            const std::string::size_type at = line.find(home.string());
+            if (at != std::string::npos) line.replace(at, home.string().size(), "HOME");
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    std::vector<std::string> Expected(int killSequences) {
+        std::vector<std::string> lines = {kUnload};
+        for (int i = 0; i < killSequences; ++i)
+            lines.insert(lines.end(), kKills.begin(), kKills.end());
+        lines.push_back(kLoad);
+        return lines;
+    }
+
+    // Starts a stand-in agent the stand-in killall may signal.
+    FakeAgent& StartAgent(const std::string& name) {
+        agents.push_back(std::make_unique<FakeAgent>(dir / "agents", name));
+        WriteFile(pids / name, std::to_string(agents.back()->pid()));
+        return *agents.back();
+    }
+
+    TempDir dir;
+    fs::path tools = dir / "tools", home = dir / "home", pids = dir / "pids";
+    fs::path install = dir / "install";
+    std::vector<std::unique_ptr<FakeAgent>> agents;
 };
 
 }  // namespace quorane::test

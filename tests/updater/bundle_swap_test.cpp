@@ -347,8 +347,8 @@ protected:
     std::optional<SwapOutcome> SwapUnprivileged(const std::string& first,
                                                 const std::string& second) {
         auto code = test::RunUnprivileged([&] {
-            return static_cast<int>(
-                SwapBundles(install, first, second, SwapWorld{RunProgram, [] { return 42; }}));
+            return static_cast<int>(SwapBundles(
+                install, first, second, SwapWorld{RealSwapWorld().runProgram, [] { return 42; }}));
         });
         if (!code) return std::nullopt;
         return static_cast<SwapOutcome>(*code);

@@ -2,12 +2,7 @@
 // the real unzip, and stand-in launchctl and killall scripts first on PATH
 // that record what they were asked. The stand-in killall signals only the
 // PIDs of agents this test started.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,93 +13,7 @@
 namespace quorane::test {
 namespace {
 
-const std::string kUnload =
-    "launchctl unload HOME/Library/LaunchAgents/com.quorane.quoranees.plist";
-const std::string kLoad = "launchctl load -w HOME/Library/LaunchAgents/com.quorane.quoranees.plist";
-const std::vector<std::string> kKills = {"killall 9 quoraneet", "killall 9 quoranees",
-                                         "killall -9 quoraneet", "killall -9 quoranees"};
-
-class UpdaterRunTest : public testing::Test {
-protected:
-    void SetUp() override {
-        fs::create_directories(tools);
-        fs::create_directories(home);
-        fs::create_directories(pids);
-        fs::create_directories(install);
-        Tool("launchctl", "echo \"launchctl $*\" >> \"$QUORANE_TEST_LOG\"\n");
-        // killall [-9] name...: TERM (or KILL with -9) to the PIDs the test
-        // wrote under $QUORANE_TEST_PIDS/<name>, and to nothing else.
-        Tool("killall",
-             "echo \"killall $*\" >> \"$QUORANE_TEST_LOG\"\n"
-             "[ -n \"$QUORANE_TEST_IGNORE_KILLS\" ] && exit 0\n"
-             "signal=TERM\n"
-             "if [ \"$1\" = -9 ]; then signal=KILL; shift; fi\n"
-             "for name in \"$@\"; do\n"
-             "  f=\"$QUORANE_TEST_PIDS/$name\"\n"
-             "  [ -f \"$f\" ] && kill -s $signal $(cat \"$f\") 2>/dev/null\n"
-             "done\n"
-             "exit 0\n");
-    }
-
-    void Tool(const std::string& name, const std::string& body) {
-        WriteFile(tools / name, "#!/bin/sh\n" + body);
-        fs::permissions(tools / name, fs::perms(0755));
-    }
-
-    // Runs the updater with these arguments; returns its exit status.
-    int Run(const std::vector<std::string>& args, bool ignoreKills = false) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            setenv("PATH", (tools.string() + ":" + std::getenv("PATH")).c_str(), 1);
-            setenv("HOME", home.c_str(), 1);
-            setenv("QUORANE_TEST_LOG", (dir / "log").c_str(), 1);
-            setenv("QUORANE_TEST_PIDS", pids.c_str(), 1);
-            if (ignoreKills) setenv("QUORANE_TEST_IGNORE_KILLS", "1", 1);
-            // unzip's listing stays out of the test log.
-            if (freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
-            std::vector<char*> argv = {const_cast<char*>(QUORANE_UPDATE_BINARY)};
-            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(QUORANE_UPDATE_BINARY, argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    // The recorded commands, with the home directory written as HOME.
-    std::vector<std::string> Log() {
-        std::vector<std::string> lines;
-        std::istringstream in(ReadFile(dir / "log"));
-        for (std::string line; std::getline(in, line);) {
-            const std::string::size_type at = line.find(home.string());
-            if (at != std::string::npos) line.replace(at, home.string().size(), "HOME");
-            lines.push_back(line);
-        }
-        return lines;
-    }
-
-    std::vector<std::string> Expected(int killSequences) {
-        std::vector<std::string> lines = {kUnload};
-        for (int i = 0; i < killSequences; ++i)
-            lines.insert(lines.end(), kKills.begin(), kKills.end());
-        lines.push_back(kLoad);
-        return lines;
-    }
-
-    // Starts a stand-in agent the stand-in killall may signal.
-    FakeAgent& StartAgent(const std::string& name) {
-        agents.push_back(std::make_unique<FakeAgent>(dir / "agents", name));
-        WriteFile(pids / name, std::to_string(agents.back()->pid()));
-        return *agents.back();
-    }
-
-    TempDir dir;
-    fs::path tools = dir / "tools", home = dir / "home", pids = dir / "pids";
-    fs::path install = dir / "install";
-    std::vector<std::unique_ptr<FakeAgent>> agents;
-};
+using UpdaterRunTest = UpdaterSandbox;
 
 TEST_F(UpdaterRunTest, RunningAgentIsStoppedBundlesSwappedAndAgentLoadedAgain) {
     MakeBundle(install, "quoranees.app", "es1");

@@ -1,7 +1,9 @@
 // The real outside world of the updater: the shell, programs on PATH, the
-// process list, the clock and the C library's random numbers.
+// process list, the clock, the C library's random numbers, and the holding
+// back of termination requests.
 #include "OutsideWorld.h"
 
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,12 +18,56 @@ extern char** environ;
 
 namespace quorane::updater {
 
-void RunShell(const std::string& commandLine) {
-    // The command's own result is of no interest to the run.
-    (void)std::system(commandLine.c_str());
+namespace {
+
+// The termination requests the updater holds back while it runs.
+sigset_t TerminationSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&signals, signal);
+    return signals;
 }
 
-ProgramResult RunProgram(const std::vector<std::string>& argv) {
+// Owns a spawn attribute set for the length of one spawn.
+class SpawnAttributes {
+public:
+    explicit SpawnAttributes(const std::optional<sigset_t>& childMask) {
+        ok_ = ::posix_spawnattr_init(&attributes_) == 0;
+        if (ok_ && childMask) {
+            ok_ = ::posix_spawnattr_setsigmask(&attributes_, &*childMask) == 0 &&
+                  ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK) == 0;
+        }
+    }
+    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    const posix_spawnattr_t* get() const { return ok_ ? &attributes_ : nullptr; }
+
+private:
+    posix_spawnattr_t attributes_;
+    bool ok_ = false;
+};
+
+}  // namespace
+
+TerminationRequestsHeld::TerminationRequestsHeld() {
+    const sigset_t held = TerminationSignals();
+    ::pthread_sigmask(SIG_BLOCK, &held, &normal_);
+}
+
+TerminationRequestsHeld::~TerminationRequestsHeld() {
+    // A request that is pending is delivered here, with its usual effect.
+    ::pthread_sigmask(SIG_SETMASK, &normal_, nullptr);
+}
+
+void RunShell(const std::string& commandLine, std::optional<sigset_t> childMask) {
+    // As system() would run it; the command's own result is of no interest
+    // to the run.
+    (void)RunProgram({"/bin/sh", "-c", commandLine}, childMask);
+}
+
+ProgramResult RunProgram(const std::vector<std::string>& argv, std::optional<sigset_t> childMask) {
     ProgramResult result;
     if (argv.empty()) return result;
 
@@ -30,8 +76,11 @@ ProgramResult RunProgram(const std::vector<std::string>& argv) {
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
+    const SpawnAttributes attributes(childMask);
+    if (childMask && attributes.get() == nullptr) return result;
     pid_t pid = 0;
-    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return result;
+    if (::posix_spawnp(&pid, args[0], nullptr, attributes.get(), args.data(), environ) != 0)
+        return result;
 
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
@@ -53,11 +102,14 @@ void SleepSeconds(unsigned seconds) {
     while (seconds > 0) seconds = ::sleep(seconds);
 }
 
-AgentWorld RealAgentWorld() {
-    return AgentWorld{RunShell, platform::RunningProcessNames, SleepSeconds};
+AgentWorld RealAgentWorld(std::optional<sigset_t> childMask) {
+    auto runShell = [childMask](const std::string& commandLine) {
+        RunShell(commandLine, childMask);
+    };
+    return AgentWorld{runShell, platform::RunningProcessNames, SleepSeconds};
 }
 
-SwapWorld RealSwapWorld() {
+SwapWorld RealSwapWorld(std::optional<sigset_t> childMask) {
     // Seeded from the clock once per run, on the first draw.
     struct TimeSeededDraw {
         bool seeded = false;
@@ -69,7 +121,10 @@ SwapWorld RealSwapWorld() {
             return std::rand() % 1000;
         }
     };
-    return SwapWorld{RunProgram, TimeSeededDraw{}};
+    auto runProgram = [childMask](const std::vector<std::string>& argv) {
+        return RunProgram(argv, childMask);
+    };
+    return SwapWorld{runProgram, TimeSeededDraw{}};
 }
 
 }  // namespace quorane::updater

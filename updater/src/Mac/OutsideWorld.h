@@ -3,7 +3,10 @@
 #ifndef QUORANE_UPDATER_OUTSIDE_WORLD_H
 #define QUORANE_UPDATER_OUTSIDE_WORLD_H
 
+#include <signal.h>
+
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,12 +39,33 @@ struct SwapWorld {
     std::function<int()> drawNumber;
 };
 
-AgentWorld RealAgentWorld();
-SwapWorld RealSwapWorld();
+// Holds back termination requests (hang-up, interrupt, quit, terminate) for
+// as long as it lives: a request that arrives meanwhile stays pending and
+// takes effect when the holder ends, not before.
+class TerminationRequestsHeld {
+public:
+    TerminationRequestsHeld();
+    ~TerminationRequestsHeld();
+    TerminationRequestsHeld(const TerminationRequestsHeld&) = delete;
+    TerminationRequestsHeld& operator=(const TerminationRequestsHeld&) = delete;
 
-// The real implementations, usable on their own.
-void RunShell(const std::string& commandLine);
-ProgramResult RunProgram(const std::vector<std::string>& argv);
+    // The signal mask the process had before: the one its commands run with.
+    const sigset_t& NormalMask() const { return normal_; }
+
+private:
+    sigset_t normal_;
+};
+
+// The real worlds. Commands and programs run with `childMask` as their signal
+// mask, or with the caller's own mask when none is given.
+AgentWorld RealAgentWorld(std::optional<sigset_t> childMask = std::nullopt);
+SwapWorld RealSwapWorld(std::optional<sigset_t> childMask = std::nullopt);
+
+// The real implementations, usable on their own; commands and programs run
+// with `childMask` as above.
+void RunShell(const std::string& commandLine, std::optional<sigset_t> childMask = std::nullopt);
+ProgramResult RunProgram(const std::vector<std::string>& argv,
+                         std::optional<sigset_t> childMask = std::nullopt);
 void SleepSeconds(unsigned seconds);
 
 }  // namespace quorane::updater

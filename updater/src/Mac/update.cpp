@@ -2,7 +2,9 @@
 //
 // Stops the agent, swaps its two bundles for the contents of the archives,
 // starts the agent again and exits with status 0, whatever happened. An
-// incomplete command line skips the swap but not the agent restart.
+// incomplete command line skips the swap but not the agent restart. Hang-up,
+// interrupt, quit and terminate requests are held until the agent is loaded
+// again and take effect then.
 #include <string>
 
 #include "AgentControl.h"
@@ -12,7 +14,11 @@
 int main(int argc, char* argv[]) {
     using namespace quorane::updater;
 
-    const AgentWorld agent = RealAgentWorld();
+    // From here to the end the agent may be unloaded, so a request to stop
+    // waits until it is loaded again. What the updater runs gets the signal
+    // mask it was started with.
+    const TerminationRequestsHeld held;
+    const AgentWorld agent = RealAgentWorld(held.NormalMask());
     StopAgent(agent);
 
     // Read only now, so that the agent is stopped even for a bad command line.
@@ -23,7 +29,7 @@ int main(int argc, char* argv[]) {
 
     if (!installDir.empty() && !firstArchive.empty() && !secondArchive.empty()) {
         try {
-            SwapBundles(installDir, firstArchive, secondArchive, RealSwapWorld());
+            SwapBundles(installDir, firstArchive, secondArchive, RealSwapWorld(held.NormalMask()));
         } catch (...) {
             // Nothing may keep the agent from being loaded again.
         }
