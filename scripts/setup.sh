@@ -9,7 +9,7 @@ packages=(
   libboost-dev libboost-filesystem-dev libboost-system-dev libboost-locale-dev
   rapidjson-dev libicu-dev libglib2.0-dev libglib2.0-bin shared-mime-info
   libgtest-dev googletest libgmock-dev libbenchmark-dev
-  zip unzip iproute2 util-linux procps
+  zip unzip iproute2 util-linux procps clang libclang-rt-14-dev
   strace valgrind
 )
 

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ with clang and the address and
+# undefined-behaviour sanitizers, then runs each for a fixed time over its seed
+# corpus and prints, per target, the executions, coverage and findings.
+#
+#   scripts/fuzz.sh [seconds-per-target [target...]]
+#
+# The default is 600 seconds per target; CI runs a few seconds each. Inputs
+# the fuzzer adds go to build/fuzz/corpus-work/<target>, never into the
+# repository; crashing inputs are written to build/fuzz/findings/<target>/.
+# Exits non-zero when any target finds a crash, leak, timeout or broken
+# property, or cannot run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-600}
+shift || true
+build=build/fuzz
+work=$build/corpus-work
+findings=$build/findings
+
+if [ $# -gt 0 ]; then
+  targets=("$@")
+else
+  targets=()
+  for source in fuzz/*_fuzz.cpp; do
+    name=$(basename "$source" .cpp)
+    targets+=("$name")
+  done
+fi
+
+CC=clang CXX=clang++ cmake -S . -B "$build" -DQUORANE_BUILD_FUZZ=ON \
+  -DQUORANE_BUILD_TESTS=OFF -DQUORANE_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
+
+# Any report but the commented dependency ones in fuzz/ubsan.supp stops a run.
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$PWD/fuzz/ubsan.supp"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+
+failed=0
+printf '%-20s %8s %12s %8s %8s %s\n' target seconds executions cov ft findings
+for target in "${targets[@]}"; do
+  mkdir -p "$work/$target" "$findings/$target"
+  rm -f "$findings/$target"/*
+  log=$findings/$target.log
+  status=0
+  "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=30 \
+    -rss_limit_mb=2560 -artifact_prefix="$findings/$target/" \
+    "$work/$target" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1 || true)
+  cov=$(echo "$coverage" | awk '{print $2}')
+  ft=$(echo "$coverage" | awk '{print $4}')
+  found=$(find "$findings/$target" -type f | wc -l)
+  verdict="none"
+  if [ "$status" -ne 0 ] || [ "$found" -ne 0 ]; then
+    failed=1
+    verdict="$found (exit $status; see $log)"
+  fi
+  printf '%-20s %8s %12s %8s %8s %s\n' "$target" "$seconds" "${executions:-?}" "${cov:-?}" \
+    "${ft:-?}" "$verdict"
+  if [ "$status" -ne 0 ]; then
+    grep -E 'ERROR|runtime error|property broken|SUMMARY' "$log" | head -n 5 | sed 's/^/    /'
+  fi
+done
+exit "$failed"
