@@ -14,16 +14,16 @@
 #include <string>
 #include <system_error>
 #include <type_traits>
+#include <utility>
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/lexical_cast/detail/inf_nan.hpp>
 #include <boost/locale/encoding_utf.hpp>
-#include <rapidjson/stringbuffer.h>
+#include <rapidjson/document.h>
 #include <rapidjson/writer.h>
 
 namespace {
 
-using quorane::JsonAllocator;
 using quorane::WideJsonValue;
 
 // ---------------------------------------------------------------------------
@@ -46,7 +46,7 @@ std::basic_string<typename Value::Ch> StoredText(const Value& value) {
 std::wstring ToWide(const std::string& text) {
     return boost::locale::conv::utf_to_utf<wchar_t>(text, boost::locale::conv::skip);
 }
-std::wstring ToWide(const std::wstring& text) { return text; }
+std::wstring ToWide(std::wstring text) { return text; }
 
 bool IsSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
@@ -79,14 +79,15 @@ std::string ToNarrow(const std::wstring& text) {
     }
     return utf_to_utf<char>(text, boost::locale::conv::skip);
 }
-std::string ToNarrow(const std::string& text) { return text; }
+std::string ToNarrow(std::string text) { return text; }
 
+// Text already in the result's flavour is moved, not copied.
 template <typename Result, typename Ch>
-Result Transcoded(const std::basic_string<Ch>& text) {
+Result Transcoded(std::basic_string<Ch> text) {
     if constexpr (std::is_same_v<Result, std::string>) {
-        return ToNarrow(text);
+        return ToNarrow(std::move(text));
     } else {
-        return ToWide(text);
+        return ToWide(std::move(text));
     }
 }
 
@@ -191,14 +192,63 @@ std::optional<float> ParseFloat(const std::basic_string<Ch>& text) {
 // Compact text of an object.
 // ---------------------------------------------------------------------------
 
+// An output stream for RapidJSON's writer that writes into the string which
+// becomes the result. Writing into a rapidjson::StringBuffer and copying its
+// text out would touch every byte of a large object twice and hold two
+// copies of it at once.
+template <typename Unit>
+class StringOutput {
+public:
+    using Ch = Unit;
+
+    void Reserve(std::size_t count) {
+        if (static_cast<std::size_t>(end_ - next_) >= count) return;
+        // Grown by half as StringBuffer grows; the text written so far is kept.
+        const std::size_t used = Used();
+        text_.resize(std::max(text_.size() + (text_.size() + 1) / 2, used + count + 256));
+        next_ = text_.data() + used;
+        end_ = text_.data() + text_.size();
+    }
+    void PutUnsafe(Ch c) { *next_++ = c; }
+    void Put(Ch c) {
+        Reserve(1);
+        PutUnsafe(c);
+    }
+    void Flush() {}
+
+    std::basic_string<Ch> Take() {
+        text_.resize(Used());
+        next_ = end_ = nullptr;
+        return std::move(text_);
+    }
+
+private:
+    std::size_t Used() const { return next_ == nullptr ? 0 : next_ - text_.data(); }
+
+    std::basic_string<Ch> text_;
+    Ch* next_ = nullptr;  // where the next unit goes
+    Ch* end_ = nullptr;   // end of the room made so far
+};
+
+// The writer reserves room before runs of PutUnsafe, as it does for its own
+// string buffer; found through argument-dependent lookup.
+template <typename Unit>
+void PutReserve(StringOutput<Unit>& stream, std::size_t count) {
+    stream.Reserve(count);
+}
+template <typename Unit>
+void PutUnsafe(StringOutput<Unit>& stream, Unit c) {
+    stream.PutUnsafe(c);
+}
+
 // RapidJSON's writer with one change: doubles are written as "%.22f" writes
 // them (1.5 as 1.5000000000000000000000) rather than in their shortest form.
 // Accept() calls the handler it is given, so this Double() is the one used.
 template <typename Encoding>
 class FixedDoubleWriter
-    : public rapidjson::Writer<rapidjson::GenericStringBuffer<Encoding>, Encoding, Encoding> {
+    : public rapidjson::Writer<StringOutput<typename Encoding::Ch>, Encoding, Encoding> {
 public:
-    using Buffer = rapidjson::GenericStringBuffer<Encoding>;
+    using Buffer = StringOutput<typename Encoding::Ch>;
     using Base = rapidjson::Writer<Buffer, Encoding, Encoding>;
     using Ch = typename Encoding::Ch;
 
@@ -222,12 +272,10 @@ public:
 template <typename Value>
 std::optional<std::basic_string<typename Value::Ch>> ObjectText(const Value& value) {
     using Encoding = typename Value::EncodingType;
-    rapidjson::GenericStringBuffer<Encoding> buffer;
-    FixedDoubleWriter<Encoding> writer(buffer);
+    StringOutput<typename Value::Ch> output;
+    FixedDoubleWriter<Encoding> writer(output);
     if (!value.Accept(writer)) return std::nullopt;
-    // The buffer counts its size in bytes, not in code units.
-    using Ch = typename Value::Ch;
-    return std::basic_string<Ch>(buffer.GetString(), buffer.GetSize() / sizeof(Ch));
+    return output.Take();
 }
 
 // ---------------------------------------------------------------------------
@@ -240,7 +288,7 @@ Result ReadText(const Value& value, Result result) {
     if (value.IsBool()) return Transcoded<Result>(std::string(value.GetBool() ? "true" : "false"));
     if (value.IsNumber()) return Transcoded<Result>(NumberText(value));
     if (value.IsObject()) {
-        if (auto text = ObjectText(value)) return Transcoded<Result>(*text);
+        if (auto text = ObjectText(value)) return Transcoded<Result>(std::move(*text));
     }
     return result;
 }
@@ -305,55 +353,65 @@ bool ReadBool(const Value& value, bool fallback) {
 // Deep copy.
 // ---------------------------------------------------------------------------
 
-// Fills the fresh null `copy` with a copy of `source`, all memory from
-// `allocator`. One level of call per level of nesting.
-void CopyInto(WideJsonValue& copy, const WideJsonValue& source, JsonAllocator& allocator) {
-    switch (source.GetType()) {
-        case rapidjson::kStringType: {
-            const std::wstring text = StoredText(source);
-            copy.SetString(text.data(), static_cast<rapidjson::SizeType>(text.size()), allocator);
-            break;
-        }
-        case rapidjson::kFalseType:
-        case rapidjson::kTrueType:
-            copy.SetBool(source.GetBool());
-            break;
-        case rapidjson::kNumberType:
-            // Setting an integer gives back every range answer it fits.
-            if (source.IsUint64()) {
-                copy.SetUint64(source.GetUint64());
-            } else if (source.IsInt64()) {
-                copy.SetInt64(source.GetInt64());
-            } else if (source.IsInt()) {
-                copy.SetInt(source.GetInt());
-            } else {
-                copy.SetDouble(source.GetDouble());
-            }
-            break;
-        case rapidjson::kNullType:
-            copy.SetNull();
-            break;
-        case rapidjson::kObjectType:
-            copy.SetObject();
-            for (auto member = source.MemberBegin(); member != source.MemberEnd(); ++member) {
-                WideJsonValue name;
-                WideJsonValue element;
-                CopyInto(name, member->name, allocator);
-                CopyInto(element, member->value, allocator);
-                copy.AddMember(name, element, allocator);
-            }
-            break;
-        case rapidjson::kArrayType:
-            copy.SetArray();
-            copy.Reserve(source.Size(), allocator);
-            for (auto element = source.Begin(); element != source.End(); ++element) {
-                WideJsonValue item;
-                CopyInto(item, *element, allocator);
-                copy.PushBack(item, allocator);
-            }
-            break;
+// Replays `source` as the events of a SAX reader, for a document that builds
+// the copy: the document sizes every object and array once, from its final
+// member and element count, as RapidJSON's own deep copy does. One level of
+// call per level of nesting.
+class CopyEvents {
+public:
+    explicit CopyEvents(const WideJsonValue& source) : source_(source) {}
+
+    template <typename Handler>
+    bool operator()(Handler& handler) const {
+        return Replay(source_, handler);
     }
-}
+
+private:
+    template <typename Handler>
+    static bool Replay(const WideJsonValue& value, Handler& handler) {
+        switch (value.GetType()) {
+            case rapidjson::kStringType:
+                return handler.String(value.GetString(), TextLength(value), true);
+            case rapidjson::kFalseType:
+            case rapidjson::kTrueType:
+                return handler.Bool(value.GetBool());
+            case rapidjson::kNumberType:
+                // An integer set from its value answers every range test as
+                // its source did.
+                if (value.IsUint64()) return handler.Uint64(value.GetUint64());
+                if (value.IsInt64()) return handler.Int64(value.GetInt64());
+                if (value.IsInt()) return handler.Int(value.GetInt());
+                return handler.Double(value.GetDouble());
+            case rapidjson::kNullType:
+                return handler.Null();
+            case rapidjson::kObjectType:
+                if (!handler.StartObject()) return false;
+                for (auto member = value.MemberBegin(); member != value.MemberEnd(); ++member) {
+                    const WideJsonValue& name = member->name;
+                    if (!handler.Key(name.GetString(), TextLength(name), true)) return false;
+                    if (!Replay(member->value, handler)) return false;
+                }
+                return handler.EndObject(value.MemberCount());
+            case rapidjson::kArrayType:
+                if (!handler.StartArray()) return false;
+                for (auto element = value.Begin(); element != value.End(); ++element) {
+                    if (!Replay(*element, handler)) return false;
+                }
+                return handler.EndArray(value.Size());
+        }
+        return false;
+    }
+
+    // Strings are copied up to their first NUL (and always copied, constant
+    // strings too, so that nothing of the copy refers to the source).
+    static rapidjson::SizeType TextLength(const WideJsonValue& value) {
+        const wchar_t* begin = value.GetString();
+        return static_cast<rapidjson::SizeType>(
+            std::find(begin, begin + value.GetStringLength(), L'\0') - begin);
+    }
+
+    const WideJsonValue& source_;
+};
 
 }  // namespace
 
@@ -423,10 +481,12 @@ bool JsonValueToBool(quorane::WideJsonValue& value, bool defaultValue) {
 
 void CopyJsonValue(quorane::WideJsonValue& destination, quorane::WideJsonValue& source,
                    quorane::JsonAllocator& allocator) {
-    // The copy is built aside and moved in at the end, so that copying a value
-    // onto itself, or into a value nested inside it or around it, reads the
-    // source whole before anything of it is overwritten.
-    WideJsonValue copy;
-    CopyInto(copy, source, allocator);
-    destination = copy;
+    // The copy is built aside, in a document drawing on the caller's allocator,
+    // and moved in at the end, so that copying a value onto itself, or into a
+    // value nested inside it or around it, reads the source whole before
+    // anything of it is overwritten.
+    rapidjson::GenericDocument<rapidjson::UTF16<wchar_t>, quorane::JsonAllocator> copy(&allocator);
+    const CopyEvents events(source);
+    copy.Populate(events);
+    destination = static_cast<WideJsonValue&>(copy);
 }
