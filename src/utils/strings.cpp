@@ -48,7 +48,12 @@ std::string FetchUtf8(CFStringRef string) {
 
 template <typename Find>
 std::vector<std::wstring> SplitWith(const std::wstring& text, size_t separatorLength, Find find) {
+    // Counting the matches first sizes the result once: growing it field by
+    // field would move every field already found again and again.
+    size_t matches = 0;
+    for (size_t at = find(0); at != std::wstring::npos; at = find(at + separatorLength)) ++matches;
     std::vector<std::wstring> fields;
+    fields.reserve(matches + 1);
     size_t start = 0;
     for (;;) {
         const size_t match = find(start);
