@@ -66,7 +66,9 @@ bool Matches(const std::array<uint8_t, N>& buffer, const BytesAt& part) {
 // a status query that fails counts as not one.
 bool IsRegularFilePath(const std::string& path) {
     try {
-        return fs::exists(path) && fs::is_regular_file(path);
+        // One status query answers both questions.
+        const fs::file_status status = fs::status(path);
+        return fs::exists(status) && fs::is_regular_file(status);
     } catch (const fs::filesystem_error&) {
         return false;
     }
@@ -88,9 +90,11 @@ bool ReadHead(const Path& path, std::array<uint8_t, N>& buffer) {
 
 std::wstring GetFileSignature(std::wstring path) {
     std::wstring signature;
-    if (!IsRegularFilePath(quorane::NarrowForm(path))) return signature;
+    // Converted once, for the gate and the open alike.
+    const std::string narrowPath = quorane::NarrowForm(path);
+    if (!IsRegularFilePath(narrowPath)) return signature;
     std::array<uint8_t, kSignatureSize> buffer;
-    if (!ReadHead(path, buffer)) return signature;
+    if (!ReadHead(narrowPath, buffer)) return signature;
     static constexpr wchar_t kDigits[] = L"0123456789abcdef";
     signature.reserve(2 * kSignatureSize);
     for (const uint8_t byte : buffer) {
