@@ -37,17 +37,36 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$PWD/fuzz/ubsan.supp"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 
+# CPU seconds used so far by this shell's finished children (user + system),
+# left in cpu_now: the fuzzers share the machine, so their CPU time can fall
+# short of the wall time they are given. `times` must run in this shell (not
+# in a pipe or a substitution) to see the children.
+times_file=$findings/.times
+cpu_now=0
+children_cpu() {
+  times >"$times_file"
+  cpu_now=$(tail -n 1 "$times_file" | awk '{
+    total = 0
+    for (i = 1; i <= 2; i++) { split($i, part, "m"); total += part[1] * 60 + part[2] }
+    printf "%d", total }')
+}
+
+mkdir -p "$findings"
 failed=0
-printf '%-20s %8s %12s %8s %8s %s\n' target seconds executions cov ft findings
+printf '%-20s %8s %8s %12s %8s %8s %s\n' target wall-s cpu-s executions cov ft findings
 for target in "${targets[@]}"; do
   mkdir -p "$work/$target" "$findings/$target"
   rm -f "$findings/$target"/*
   log=$findings/$target.log
   status=0
+  children_cpu
+  cpu_before=$cpu_now
   "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=30 \
     -rss_limit_mb=2560 -artifact_prefix="$findings/$target/" \
     "$work/$target" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
 
+  children_cpu
+  cpu=$((cpu_now - cpu_before))
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1 || true)
   cov=$(echo "$coverage" | awk '{print $2}')
@@ -58,10 +77,11 @@ for target in "${targets[@]}"; do
     failed=1
     verdict="$found (exit $status; see $log)"
   fi
-  printf '%-20s %8s %12s %8s %8s %s\n' "$target" "$seconds" "${executions:-?}" "${cov:-?}" \
-    "${ft:-?}" "$verdict"
+  printf '%-20s %8s %8s %12s %8s %8s %s\n' "$target" "$seconds" "$cpu" "${executions:-?}" \
+    "${cov:-?}" "${ft:-?}" "$verdict"
   if [ "$status" -ne 0 ]; then
-    grep -E 'ERROR|runtime error|property broken|SUMMARY' "$log" | head -n 5 | sed 's/^/    /'
+    { grep -E 'ERROR|runtime error|property broken|SUMMARY' "$log" || true; } | head -n 5 |
+      sed 's/^/    /' || true
   fi
 done
 exit "$failed"
