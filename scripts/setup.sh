@@ -11,6 +11,7 @@ packages=(
   libgtest-dev googletest libgmock-dev libbenchmark-dev
   zip unzip iproute2 util-linux procps clang libclang-rt-14-dev
   strace valgrind
+  libcurl4-openssl-dev
 )
 
 missing=()

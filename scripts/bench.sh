@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds the benchmark binary (Release, in build-bench/) and prints, for each
+# case, our time and the anchor's time measured in the same run, the ratio
+# ours/anchor, the goal and whether it is met. Times are medians of several
+# repetitions; compare ratios, not times, between machines.
+#
+#   scripts/bench.sh [--repetitions N] [--filter REGEX] [--no-build]
+#
+# Raw results (CSV) are kept in build-bench/bench-results.csv.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$root/build-bench"
+repetitions=7
+filter='/(ours|anchor)/'
+build_first=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --repetitions) repetitions="$2"; shift 2 ;;
+    --filter) filter="$2"; shift 2 ;;
+    --no-build) build_first=0; shift ;;
+    *) echo "usage: $0 [--repetitions N] [--filter REGEX] [--no-build]" >&2; exit 2 ;;
+  esac
+done
+
+if [ "$build_first" -eq 1 ]; then
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" -j2 --target quorane_bench >/dev/null
+fi
+
+results="$build/bench-results.csv"
+"$build/bench/quorane_bench" --benchmark_filter="$filter" \
+  --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
+  --benchmark_format=csv >"$results" 2>/dev/null
+
+# Goals: the largest ratio ours/anchor allowed, per case.
+awk -F, '
+BEGIN {
+  goal["URLEncode"] = 1.0; goal["URLDecode"] = 1.0; goal["PostDataEncode"] = 1.2
+  goal["Split"] = 1.0; goal["NfdToNfc"] = 1.5; goal["JsonValueToString"] = 1.2
+  goal["CopyJsonValue"] = 1.2; goal["GetFileCount"] = 1.1; goal["GetFileSignature"] = 1.3
+  # Scale factor between two nanosecond-based units.
+  scale["ns"] = 1; scale["us"] = 1e3; scale["ms"] = 1e6; scale["s"] = 1e9
+}
+# name,iterations,real_time,cpu_time,time_unit,...: keep the medians only.
+$1 ~ /_median"?$/ {
+  name = $1; gsub(/"/, "", name); sub(/_median$/, "", name); sub(/\/real_time$/, "", name)
+  n = split(name, part, "/")
+  size = (n >= 3) ? part[3] : "-"
+  key = part[1] SUBSEP size
+  time = $3 * scale[$5]
+  if (part[2] == "ours") ours[key] = time
+  else if (part[2] == "anchor") anchor[key] = time
+  if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+}
+function shown(ns) {
+  if (ns >= 1e6) return sprintf("%.2f ms", ns / 1e6)
+  if (ns >= 1e3) return sprintf("%.1f us", ns / 1e3)
+  return sprintf("%.0f ns", ns)
+}
+END {
+  printf "%-18s %9s %12s %12s %7s %6s %5s\n", "case", "size", "ours", "anchor", "ratio", "goal", "met?"
+  for (i = 1; i <= count; ++i) {
+    key = order[i]; split(key, k, SUBSEP)
+    if (!(key in ours) || !(key in anchor)) continue
+    ratio = ours[key] / anchor[key]
+    g = (k[1] in goal) ? sprintf("%.1f", goal[k[1]]) : "-"
+    met = (k[1] in goal) ? (ratio <= goal[k[1]] ? "yes" : "NO") : "-"
+    printf "%-18s %9s %12s %12s %7.2f %6s %5s\n", k[1], k[2], shown(ours[key]), shown(anchor[key]), ratio, g, met
+    if (k[1] == "Split") splitTime[k[2] + 0] = ours[key]
+  }
+  # Growth: ten times the input may cost at most twelve times the time.
+  small = ""; large = ""
+  for (s in splitTime) { if (small == "" || s + 0 < small + 0) small = s; if (large == "" || s + 0 > large + 0) large = s }
+  if (small != "" && large != small) {
+    growth = splitTime[large] / splitTime[small]
+    printf "\nSplit growth: %sx the input costs %.1fx the time (goal at most 12x): %s\n",
+      sprintf("%.0f", large / small), growth, growth <= 12 ? "yes" : "NO"
+  }
+}' "$results"
