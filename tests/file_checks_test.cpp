@@ -93,6 +93,21 @@ TEST(GetFileCount, AddsRegularFilesAndLinksToThem) {
     EXPECT_THROW(GetFileCount((dir / "tree/one").wstring(), counter), fs::filesystem_error);
 }
 
+TEST(GetFileCount, LinkThatCannotBeResolvedOtherThanMissingRaises) {
+    // A link loop is no missing target: its status query fails and the error
+    // reaches the caller, while a dangling link beside it counts nothing.
+    TempDir dir;
+    fs::create_directories(dir / "tree");
+    fs::create_symlink(dir / "tree/loop", dir / "tree/loop");
+    int32_t counter = 0;
+    EXPECT_THROW(GetFileCount((dir / "tree").wstring(), counter), fs::filesystem_error);
+    fs::remove(dir / "tree/loop");
+    fs::create_symlink(dir / "nowhere", dir / "tree/dangling");
+    WriteFile(dir / "tree/file", "x");
+    EXPECT_NO_THROW(GetFileCount((dir / "tree").wstring(), counter));
+    EXPECT_EQ(counter, 1);
+}
+
 TEST(GetFileCount, UnreadableDirectoryRaises) {
     REQUIRE_UNPRIVILEGED_CHILD();
     TempDir dir;
