@@ -1,11 +1,36 @@
 #!/usr/bin/env bash
-# Sets everything up, builds from scratch and runs every test.
+# Sets everything up, builds from scratch and runs every test: the normal
+# build, the same suites built with the address and undefined-behaviour
+# sanitizers, the platform-backed suites under valgrind's memcheck, and every
+# fuzz target briefly over its corpus. Any failure or sanitizer report fails
+# the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
+jobs=$(nproc)
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "normal build and tests"
 build=build/test
 rm -rf "$build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" -j "$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+cmake --build "$build" -j "$jobs"
+ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+step "sanitizer build and tests"
+sanitized=build/test-sanitized
+rm -rf "$sanitized"
+cmake -S . -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUORANE_SANITIZE=address,undefined -DQUORANE_BUILD_BENCH=OFF
+cmake --build "$sanitized" -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir "$sanitized" --output-on-failure -j "$jobs"
+
+step "memcheck of the platform-backed suites"
+./scripts/memcheck.sh "$build"
+
+step "fuzz targets, briefly"
+./scripts/fuzz.sh 5

@@ -189,7 +189,13 @@ protected:
 
     static Launch StraceLaunch(std::vector<std::string> options) {
         Launch launch;
-        launch.wrapper = {"strace", "-qq"};
+        // LeakSanitizer cannot work in a traced process; a sanitized build
+        // runs the updater under strace without it.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string noLeakCheck =
+            "ASAN_OPTIONS=" + std::string(asan && *asan ? std::string(asan) + ":" : "") +
+            "detect_leaks=0";
+        launch.wrapper = {"strace", "-qq", "-E", noLeakCheck};
         launch.wrapper.insert(launch.wrapper.end(), options.begin(), options.end());
         return launch;
     }
