@@ -155,15 +155,15 @@ std::wstring PostDataEncode(std::wstring text);
 // The fields of the text between leftmost non-overlapping occurrences of the
 // separator; always one more field than there were matches. An empty
 // separator gives the text as its only field.
-std::vector<std::wstring> Split(std::wstring text, std::wstring separator);
+std::vector<std::wstring> Split(const std::wstring& text, const std::wstring& separator);
 
 // The bytes of both strings interleaved, the first string's first; the tail of
 // the longer one follows.
-std::string MixString(std::string first, std::string second);
+std::string MixString(const std::string& first, const std::string& second);
 
 // The UTF-8 text (up to its first NUL) in Unicode Normalization Form C; empty
 // when the text is not valid UTF-8.
-std::string NfdToNfc(std::string text);
+std::string NfdToNfc(const std::string& text);
 
 // The text of a platform string as UTF-8 or wide text; empty when it cannot be
 // fetched. The string is borrowed: neither retained nor released.

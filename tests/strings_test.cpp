@@ -47,6 +47,34 @@ TEST(Split, FieldsBetweenLeftmostNonOverlappingMatches) {
     }
 }
 
+TEST(Split, LongTextsWhoseFieldsThinOutOrCrowdInKeepEveryField) {
+    // The room made for the result comes from the text's beginning; texts
+    // whose matches are dense only there, only later, or straddle the end of
+    // that beginning must still give every field, in order.
+    auto fields = [](size_t count, size_t width) {
+        return std::vector<std::wstring>(count, std::wstring(width, L'x'));
+    };
+    auto join = [](const std::vector<std::wstring>& parts) {
+        std::wstring text;
+        for (size_t i = 0; i < parts.size(); ++i) text += (i ? L"::" : L"") + parts[i];
+        return text;
+    };
+    auto concat = [](std::vector<std::wstring> a, const std::vector<std::wstring>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<std::vector<std::wstring>> cases = {
+        concat(fields(5000, 1), fields(3, 40000)),         // dense, then sparse
+        concat(fields(2, 5000), fields(60000, 2)),         // sparse, then dense
+        concat(fields(1364, 1), {std::wstring(1, L'y')}),  // a match across the sample's end
+        fields(100000, 0),                                 // nothing but separators
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.size());
+        EXPECT_EQ(Split(join(expected), L"::"), expected);
+    }
+}
+
 TEST(MixString, InterleavesBytesFirstStringFirst) {
     const std::string cases[][3] = {
         {"abc", "12345", "a1b2c345"},

@@ -96,10 +96,11 @@ std::wstring GetFileSignature(std::wstring path) {
     std::array<uint8_t, kSignatureSize> buffer;
     if (!ReadHead(narrowPath, buffer)) return signature;
     static constexpr wchar_t kDigits[] = L"0123456789abcdef";
-    signature.reserve(2 * kSignatureSize);
+    signature.resize(2 * kSignatureSize);
+    wchar_t* digit = &signature[0];
     for (const uint8_t byte : buffer) {
-        signature.push_back(kDigits[byte >> 4]);
-        signature.push_back(kDigits[byte & 0x0F]);
+        *digit++ = kDigits[byte >> 4];
+        *digit++ = kDigits[byte & 0x0F];
     }
     return signature;
 }

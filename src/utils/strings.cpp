@@ -46,14 +46,26 @@ std::string FetchUtf8(CFStringRef string) {
     return std::string(buffer.data());
 }
 
+// Reading the whole text once more just to count its matches costs more than
+// the result's growth saves, so the count comes from a leading sample and the
+// vector makes room for that many fields in proportion, with some to spare;
+// past a wrong guess it grows as usual. Room a large result never uses is
+// never touched, and so costs no memory.
+template <typename Find>
+size_t ExpectedFields(const std::wstring& text, size_t separatorLength, Find find) {
+    const size_t sample = std::min(text.size(), std::max<size_t>(4096, text.size() / 16));
+    size_t matches = 0;
+    for (size_t at = find(0); at != std::wstring::npos && at + separatorLength <= sample;
+         at = find(at + separatorLength))
+        ++matches;
+    if (sample == text.size()) return matches + 1;
+    return matches + matches / 8 + 16 + (matches * (text.size() - sample)) / sample * 9 / 8;
+}
+
 template <typename Find>
 std::vector<std::wstring> SplitWith(const std::wstring& text, size_t separatorLength, Find find) {
-    // Counting the matches first sizes the result once: growing it field by
-    // field would move every field already found again and again.
-    size_t matches = 0;
-    for (size_t at = find(0); at != std::wstring::npos; at = find(at + separatorLength)) ++matches;
     std::vector<std::wstring> fields;
-    fields.reserve(matches + 1);
+    fields.reserve(ExpectedFields(text, separatorLength, find));
     size_t start = 0;
     for (;;) {
         const size_t match = find(start);
@@ -67,10 +79,10 @@ std::vector<std::wstring> SplitWith(const std::wstring& text, size_t separatorLe
 
 }  // namespace
 
-std::vector<std::wstring> Split(std::wstring text, std::wstring separator) {
+std::vector<std::wstring> Split(const std::wstring& text, const std::wstring& separator) {
     // An empty separator matches everywhere without consuming anything; the
     // only answer that ends is the text as a whole.
-    if (separator.empty()) return {std::move(text)};
+    if (separator.empty()) return {text};
 
     if (separator.size() <= kDirectSearchLimit) {
         return SplitWith(text, separator.size(),
@@ -85,7 +97,7 @@ std::vector<std::wstring> Split(std::wstring text, std::wstring separator) {
     });
 }
 
-std::string MixString(std::string first, std::string second) {
+std::string MixString(const std::string& first, const std::string& second) {
     const size_t common = std::min(first.size(), second.size());
     std::string mixed;
     mixed.reserve(first.size() + second.size());
@@ -98,7 +110,7 @@ std::string MixString(std::string first, std::string second) {
     return mixed;
 }
 
-std::string NfdToNfc(std::string text) {
+std::string NfdToNfc(const std::string& text) {
     // Bytes that are not UTF-8 make no platform string, and so no result.
     const PlatformStringHolder source(
         CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
