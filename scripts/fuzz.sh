@@ -7,7 +7,9 @@
 #
 # The default is 600 seconds per target; CI runs a few seconds each. Inputs
 # the fuzzer adds go to build/fuzz/corpus-work/<target>, never into the
-# repository; crashing inputs are written to build/fuzz/findings/<target>/.
+# repository; crashing inputs are written to build/fuzz/findings/<target>/,
+# next to the target's full log. fuzz/<family>.dict, where there is one, gives
+# the fuzzer the tokens it would hardly build byte by byte.
 # Exits non-zero when any target finds a crash, leak, timeout or broken
 # property, or cannot run.
 set -euo pipefail
@@ -59,10 +61,16 @@ for target in "${targets[@]}"; do
   rm -f "$findings/$target"/*
   log=$findings/$target.log
   status=0
+  # A target's dictionary is fuzz/<name>.dict, else that of its family
+  # (json_wide_fuzz shares fuzz/json.dict).
+  options=()
+  dict=fuzz/${target%_fuzz}.dict
+  [ -f "$dict" ] || dict=fuzz/${target%%_*}.dict
+  [ -f "$dict" ] && options+=(-dict="$dict")
   children_cpu
   cpu_before=$cpu_now
   "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=30 \
-    -rss_limit_mb=2560 -artifact_prefix="$findings/$target/" \
+    -rss_limit_mb=2560 -artifact_prefix="$findings/$target/" "${options[@]}" \
     "$work/$target" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
 
   children_cpu
