@@ -12,9 +12,12 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "Text.h"
 #include "Utils.h"
@@ -187,6 +190,61 @@ TEST(JsonValueToString, TranscodesBetweenFlavours) {
 }
 
 // clang-format off
+// The object's text as RapidJSON's own writer gives it, in its own flavour.
+template <typename Value>
+std::basic_string<typename Value::Ch> WriterText(const Value& value) {
+    using Encoding = typename Value::EncodingType;
+    rapidjson::GenericStringBuffer<Encoding> buffer;
+    rapidjson::Writer<rapidjson::GenericStringBuffer<Encoding>, Encoding, Encoding> writer(buffer);
+    EXPECT_TRUE(value.Accept(writer));
+    return std::basic_string<typename Value::Ch>(buffer.GetString(),
+                                                 buffer.GetSize() / sizeof(typename Value::Ch));
+}
+
+TEST(JsonValueToString, ObjectTextIsTheWritersWhateverItsStringsAndShape) {
+    // Every escape the writer makes, text beyond ASCII, and objects whose
+    // first members are no guide to the length of the rest, either way.
+    std::string everyByte;
+    for (int c = 1; c < 256; ++c) everyByte.push_back(static_cast<char>(c));
+    std::string shortThenLong = "{\"a\":[", longThenShort = "{\"b\":[";
+    for (int i = 0; i < 200; ++i) {
+        shortThenLong += (i ? "," : "") + std::string(i < 40 ? "1" : "\"" + std::string(900, 'x') + "\"");
+        longThenShort += (i ? "," : "") + std::string(i < 40 ? "\"" + std::string(900, 'y') + "\"" : "2");
+    }
+    shortThenLong += "]}";
+    longThenShort += "]}";
+    const std::string objects[] = {
+        R"({"q\"uote":"back\\slash \" \b\f\n\r\t \u0001\u001f \u007f","":""})",
+        R"({"k":"caf\u00e9 \u4e2d \ud83d\ude00","n":[null,true,false,-9223372036854775808,18446744073709551615]})",
+        R"({"nul":"a\u0000b","deep":{"x":{"y":{"z":[[[]],{}]}}}})",
+        shortThenLong,
+        longThenShort,
+    };
+    for (const std::string& json : objects) {
+        ForBothFlavours(json, [](auto& value) {
+            using Ch = typename std::remove_reference_t<decltype(value)>::Ch;
+            if constexpr (sizeof(Ch) == 1) {
+                EXPECT_EQ(JsonValueToString(value, "none"), WriterText(value));
+            } else {
+                EXPECT_EQ(JsonValueToWideString(value, L"none"), WriterText(value));
+            }
+        });
+    }
+    // Raw bytes the parser would refuse, set directly.
+    NarrowDocument document(rapidjson::kObjectType);
+    document.AddMember("raw", rapidjson::Value(everyByte.c_str(), document.GetAllocator()),
+                       document.GetAllocator());
+    EXPECT_EQ(JsonValueToString(document, "none"), WriterText(document));
+    WideDocument wide(rapidjson::kObjectType);
+    std::wstring units = {L'a', static_cast<wchar_t>(0x1F600), static_cast<wchar_t>(-5), L'\x1F',
+                          L'"', static_cast<wchar_t>(0x100), static_cast<wchar_t>(0xDC00)};
+    wide.AddMember(quorane::WideJsonValue(L"raw", wide.GetAllocator()),
+                   quorane::WideJsonValue(units.c_str(), static_cast<rapidjson::SizeType>(units.size()),
+                                          wide.GetAllocator()),
+                   wide.GetAllocator());
+    EXPECT_EQ(JsonValueToWideString(wide, L"none"), WriterText(wide));
+}
+
 TEST(JsonValueToInt, FollowsTheMatrix) {
     CheckTable<int>({
         {"5.0", {}}, {"3000000000", {}}, {"\"42\"", 42}, {"\"42abc\"", {}}, {"\"2147483648\"", {}},

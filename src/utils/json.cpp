@@ -37,8 +37,8 @@ template <typename Value>
 std::basic_string<typename Value::Ch> StoredText(const Value& value) {
     using Ch = typename Value::Ch;
     const Ch* begin = value.GetString();
-    const Ch* end = std::find(begin, begin + value.GetStringLength(), Ch(0));
-    return std::basic_string<Ch>(begin, end);
+    const Ch* nul = std::char_traits<Ch>::find(begin, value.GetStringLength(), Ch(0));
+    return std::basic_string<Ch>(begin, nul == nullptr ? begin + value.GetStringLength() : nul);
 }
 
 // The readers convert with utf_to_utf alone, leaving out ill-formed UTF-8 and
@@ -201,11 +201,18 @@ class StringOutput {
 public:
     using Ch = Unit;
 
+    // Room for `count` units is made at once, before anything is written.
+    explicit StringOutput(std::size_t count) {
+        text_.resize(count);
+        next_ = text_.data();
+        end_ = next_ + text_.size();
+    }
+
     void Reserve(std::size_t count) {
         if (static_cast<std::size_t>(end_ - next_) >= count) return;
-        // Grown by half as StringBuffer grows; the text written so far is kept.
+        // Past the room made at first, it doubles; the text so far is kept.
         const std::size_t used = Used();
-        text_.resize(std::max(text_.size() + (text_.size() + 1) / 2, used + count + 256));
+        text_.resize(std::max(2 * text_.size(), used + count + 4096));
         next_ = text_.data() + used;
         end_ = text_.data() + text_.size();
     }
@@ -216,8 +223,19 @@ public:
     }
     void Flush() {}
 
+    // Room for `count` units, to be filled from the cursor returned and
+    // handed back with Advance().
+    Ch* Room(std::size_t count) {
+        Reserve(count);
+        return next_;
+    }
+    void Advance(Ch* next) { next_ = next; }
+
+    // The text written. One that would keep more than a quarter of its size
+    // as unused room is copied to fit instead.
     std::basic_string<Ch> Take() {
         text_.resize(Used());
+        if (text_.capacity() - text_.size() > text_.size() / 4) text_.shrink_to_fit();
         next_ = end_ = nullptr;
         return std::move(text_);
     }
@@ -254,6 +272,17 @@ public:
 
     explicit FixedDoubleWriter(Buffer& buffer) : Base(buffer) {}
 
+    // Strings and keys are written with the base writer's escapes, but
+    // through a cursor of their own: the base writer stores every unit
+    // through the stream's members, which costs about as much again.
+    bool String(const Ch* text, rapidjson::SizeType length, bool = false) {
+        Base::Prefix(rapidjson::kStringType);
+        return Base::EndValue(WriteEscaped(text, length));
+    }
+    bool Key(const Ch* text, rapidjson::SizeType length, bool copy = false) {
+        return String(text, length, copy);
+    }
+
     bool Double(double d) {
         // The buffer holds the text of every double, the largest included;
         // should to_chars refuse anyway, the object fails as a whole rather
@@ -267,12 +296,105 @@ public:
         std::copy(text, written.ptr, units);
         return Base::RawValue(units, length, rapidjson::kNumberType);
     }
+
+private:
+    // Quotes, backslashes and control characters are escaped as the base
+    // writer escapes them (\b \t \n \f \r, else \u00XX); every other unit is
+    // copied unchanged, as the base writer does within one encoding.
+    bool WriteEscaped(const Ch* text, rapidjson::SizeType length) {
+        static constexpr char kU = 'u';
+        static constexpr char kEscapes[32] = {kU, kU,  kU,  kU, kU, kU, kU, kU, 'b', 't', 'n',
+                                              kU, 'f', 'r', kU, kU, kU, kU, kU, kU,  kU,  kU,
+                                              kU, kU,  kU,  kU, kU, kU, kU, kU, kU,  kU};
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        Ch* out = this->os_->Room(2 + static_cast<std::size_t>(length) * 6);
+        *out++ = Ch('"');
+        for (const Ch* end = text + length; text != end; ++text) {
+            const Ch c = *text;
+            const unsigned unit =
+                sizeof(Ch) == 1 ? static_cast<unsigned char>(c) : static_cast<unsigned>(c);
+            if (unit >= 32 && unit != '"' && unit != '\\') {
+                *out++ = c;
+                continue;
+            }
+            *out++ = Ch('\\');
+            if (unit >= 32) {
+                *out++ = c;
+                continue;
+            }
+            *out++ = Ch(kEscapes[unit]);
+            if (kEscapes[unit] == kU) {
+                *out++ = Ch('0');
+                *out++ = Ch('0');
+                *out++ = Ch(kHex[unit >> 4]);
+                *out++ = Ch(kHex[unit & 15]);
+            }
+        }
+        *out++ = Ch('"');
+        this->os_->Advance(out);
+        return true;
+    }
 };
+
+// Decimal digits of an integer's magnitude.
+std::size_t DigitCount(std::uint64_t magnitude) {
+    std::size_t digits = 1;
+    while (magnitude >= 10) {
+        magnitude /= 10;
+        ++digits;
+    }
+    return digits;
+}
+
+// About the length of the compact text of a value as the writer gives it:
+// exact but for the escapes in strings and the digits of doubles, as long as
+// no container has more than kSampledChildren children. A larger one is
+// estimated from its first children, so that the estimate costs little next
+// to the writing.
+constexpr std::size_t kSampledChildren = 32;
+
+template <typename Value>
+std::size_t EstimatedTextLength(const Value& value) {
+    switch (value.GetType()) {
+        case rapidjson::kNullType:
+        case rapidjson::kTrueType:
+            return 4;
+        case rapidjson::kFalseType:
+            return 5;
+        case rapidjson::kStringType:
+            return value.GetStringLength() + 2;
+        case rapidjson::kNumberType:
+            if (value.IsUint64()) return DigitCount(value.GetUint64());
+            if (value.IsInt64())
+                return 1 + DigitCount(0 - static_cast<std::uint64_t>(value.GetInt64()));
+            return 24;
+        case rapidjson::kObjectType: {
+            const std::size_t count = value.MemberCount();
+            const std::size_t sampled = std::min(count, kSampledChildren);
+            std::size_t length = 0;  // of the sampled members with their colons and commas
+            auto member = value.MemberBegin();
+            for (std::size_t i = 0; i < sampled; ++i, ++member)
+                length += member->name.GetStringLength() + 4 + EstimatedTextLength(member->value);
+            return 2 + (sampled == 0 ? 0 : length / sampled * count);
+        }
+        case rapidjson::kArrayType: {
+            const std::size_t count = value.Size();
+            const std::size_t sampled = std::min(count, kSampledChildren);
+            std::size_t length = 0;
+            for (std::size_t i = 0; i < sampled; ++i) length += 1 + EstimatedTextLength(value[i]);
+            return 2 + (sampled == 0 ? 0 : length / sampled * count);
+        }
+    }
+    return 0;
+}
 
 template <typename Value>
 std::optional<std::basic_string<typename Value::Ch>> ObjectText(const Value& value) {
     using Encoding = typename Value::EncodingType;
-    StringOutput<typename Value::Ch> output;
+    // The room is made once, from an estimate with an eighth to spare for
+    // escapes and long numbers.
+    const std::size_t expected = EstimatedTextLength(value);
+    StringOutput<typename Value::Ch> output(expected + expected / 8 + 64);
     FixedDoubleWriter<Encoding> writer(output);
     if (!value.Accept(writer)) return std::nullopt;
     return output.Take();
@@ -406,8 +528,9 @@ private:
     // strings too, so that nothing of the copy refers to the source).
     static rapidjson::SizeType TextLength(const WideJsonValue& value) {
         const wchar_t* begin = value.GetString();
-        return static_cast<rapidjson::SizeType>(
-            std::find(begin, begin + value.GetStringLength(), L'\0') - begin);
+        const wchar_t* nul = std::char_traits<wchar_t>::find(begin, value.GetStringLength(), L'\0');
+        return nul == nullptr ? value.GetStringLength()
+                              : static_cast<rapidjson::SizeType>(nul - begin);
     }
 
     const WideJsonValue& source_;
