@@ -27,6 +27,8 @@ void ParseAndCheck(const std::string& text) {
 
 }  // namespace
 
+// The input's last byte picks the parse flags or the raw number (FuzzedDataProvider takes numbers
+// from the end); the rest is the text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
     switch (input.ConsumeIntegralInRange<int>(0, 3)) {

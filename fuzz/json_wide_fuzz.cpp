@@ -98,6 +98,8 @@ void CheckCopies(const Source& source) {
 
 }  // namespace
 
+// The input's last byte picks the source of the document or the raw number (FuzzedDataProvider
+// takes numbers from the end); the rest is the text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
     switch (input.ConsumeIntegralInRange<int>(0, 2)) {

@@ -133,6 +133,8 @@ void CheckFilePath(const std::wstring& path) {
 
 }  // namespace
 
+// The input's last byte picks the check (FuzzedDataProvider takes numbers
+// from the end); the rest is the text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
     switch (input.ConsumeIntegralInRange<int>(0, 3)) {

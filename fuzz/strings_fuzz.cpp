@@ -128,6 +128,8 @@ void CheckPlatformStrings(const std::string& bytes) {
 
 }  // namespace
 
+// The input's last byte picks the function (FuzzedDataProvider takes numbers
+// from the end, so do Split's separator choices); the rest is the text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
     switch (input.ConsumeIntegralInRange<int>(0, 3)) {
