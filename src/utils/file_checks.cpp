@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include <boost/filesystem.hpp>
 
@@ -59,32 +57,15 @@ bool GetFileTimes(std::string path, int64_t* changeTime, int64_t* modifyTime, in
 void GetFileCount(std::wstring dir, int32_t& counter) {
     const fs::path p = quorane::NarrowForm(dir);
     if (!fs::exists(fs::status(p))) return;
-    // The walk is std::filesystem's because its entries keep the kind that
-    // the directory listing reports: only symbolic links (and entries of
-    // unknown kind) need a status query of their own, where Boost's walk
-    // queries every entry. The rules are Boost's: links to directories are
-    // listed but not descended into, and a directory that cannot be opened,
-    // like a failed status query, raises boost's filesystem_error.
-    namespace stdfs = std::filesystem;
-    auto raise = [](const std::error_code& ec, const fs::path& where) {
-        throw fs::filesystem_error(
-            "boost::filesystem::recursive_directory_iterator", where,
-            boost::system::error_code(ec.value(), boost::system::system_category()));
-    };
-    std::error_code ec;
-    stdfs::recursive_directory_iterator it(p.native(), ec);
-    if (ec) raise(ec, p);
-    for (const stdfs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-        // The listing's kind answers both questions without a query of its own.
-        std::error_code kindError;
-        const bool link = it->is_symlink(kindError);
-        if (!kindError && !link) {
-            if (it->is_regular_file(kindError)) ++counter;
-            if (!kindError) continue;
-        }
-        if (fs::is_regular_file(fs::status(fs::path(it->path().native())))) ++counter;
+    // Default options: links to directories are listed but not descended into,
+    // and a directory that cannot be opened raises the error to the caller.
+    for (fs::recursive_directory_iterator it(p), end; it != end; ++it) {
+        // The walk has already asked for the entry's own kind; only a link
+        // needs a second query for the kind it leads to.
+        fs::file_status kind = it->symlink_status();
+        if (fs::is_symlink(kind)) kind = it->status();
+        if (fs::is_regular_file(kind)) ++counter;
     }
-    if (ec) raise(ec, p);
 }
 
 bool IsReadable(std::wstring path) {
