@@ -241,6 +241,7 @@ TEST_F(KilledSwapTest, KillBeforeAnyFilesystemStepLeavesEveryBundleWhole) {
             if (line.rfind("+++", 0) != 0 && line.rfind("---", 0) != 0)
                 calls.push_back(line.substr(0, line.find('(')));
         }
+        RecordProperty(scenario + "_steps", static_cast<int>(calls.size()));
         // Two renames aside, the cleanup, and two renames back when restoring.
         ASSERT_GE(calls.size(), damaged ? 8u : 6u);
 
