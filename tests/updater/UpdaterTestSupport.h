@@ -75,6 +75,13 @@ inline void DamageLastEntry(const fs::path& archive) {
     WriteFile(archive, bytes);
 }
 
+// Hands `path` and everything below it to the unprivileged user (needs root).
+inline void GiveAway(const fs::path& path) {
+    for (fs::recursive_directory_iterator it(path), end; it != end; ++it)
+        ASSERT_EQ(lchown(it->path().c_str(), kUnprivilegedId, kUnprivilegedId), 0);
+    ASSERT_EQ(lchown(path.c_str(), kUnprivilegedId, kUnprivilegedId), 0);
+}
+
 // Every entry below `root`, by relative path: "dir/", "-> target" for a
 // symbolic link, or the file's content.
 inline std::map<std::string, std::string> Snapshot(const fs::path& root) {
@@ -243,11 +250,6 @@ protected:
     int Run(const std::vector<std::string>& args, const Launch& launch = {}) {
         const int status = Finish(Start(args, launch));
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    int Run(const std::vector<std::string>& args, bool ignoreKills) {
-        Launch launch;
-        launch.ignoreKills = ignoreKills;
-        return Run(args, launch);
     }
 
     // The recorded commands, with the home directory written as HOME.

@@ -16,6 +16,7 @@ namespace quorane::updater {
 namespace {
 
 using test::BundleVersions;
+using test::GiveAway;
 using test::MakeArchive;
 using test::MakeBundle;
 using test::Snapshot;
@@ -335,13 +336,6 @@ protected:
         BundleSwapTest::SetUp();
         fs::permissions(root.path(), fs::perms(0755));
         ASSERT_EQ(::chmod(install.c_str(), 01777), 0);
-    }
-
-    void GiveAway(const fs::path& path) {
-        for (fs::recursive_directory_iterator it(path), end; it != end; ++it)
-            ASSERT_EQ(::lchown(it->path().c_str(), test::kUnprivilegedId, test::kUnprivilegedId),
-                      0);
-        ASSERT_EQ(::lchown(path.c_str(), test::kUnprivilegedId, test::kUnprivilegedId), 0);
     }
 
     std::optional<SwapOutcome> SwapUnprivileged(const std::string& first,

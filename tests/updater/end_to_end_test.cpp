@@ -99,7 +99,9 @@ TEST_F(UpdaterRunTest, AgentThatSurvivesEveryKillUsesTheWholeBudget) {
     StartAgent("quoranees");
 
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Run({install.string(), "es.zip", "none.zip"}, /*ignoreKills=*/true), 0);
+    Launch ignoringKills;
+    ignoringKills.ignoreKills = true;
+    EXPECT_EQ(Run({install.string(), "es.zip", "none.zip"}, ignoringKills), 0);
     const auto elapsed = std::chrono::steady_clock::now() - start;
 
     EXPECT_EQ(Log(), Expected(11));

@@ -72,12 +72,6 @@ protected:
         return true;
     }
 
-    static void GiveAway(const fs::path& path) {
-        for (fs::recursive_directory_iterator it(path), end; it != end; ++it)
-            ASSERT_EQ(lchown(it->path().c_str(), kUnprivilegedId, kUnprivilegedId), 0);
-        ASSERT_EQ(lchown(path.c_str(), kUnprivilegedId, kUnprivilegedId), 0);
-    }
-
     // What every faulty run must end with: the agent loaded again, status 0,
     // and the old bundles untouched under their own names.
     void ExpectOldBundlesKept(int status, const fs::path& where) {

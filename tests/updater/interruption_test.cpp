@@ -179,6 +179,10 @@ const char kChanges[] = "rename,renameat,renameat2,unlink,unlinkat,rmdir";
 
 class KilledSwapTest : public UpdaterSandbox {
 protected:
+    // One old bundle is a level deeper than the other, so that removing it
+    // takes a few more steps.
+    const BundleFiles kOldExtra = {{"Contents/Resources/a", "a1"}};
+
     void SetUp() override {
         UpdaterSandbox::SetUp();
         const updater::ProgramResult probe =
@@ -205,7 +209,7 @@ protected:
     fs::path Prepare(const std::string& name, bool damaged) {
         const fs::path where = dir / name;
         fs::create_directories(where);
-        MakeBundle(where, "quoranees.app", "es1", {{"Contents/Resources/a", "a1"}});
+        MakeBundle(where, "quoranees.app", "es1", kOldExtra);
         MakeBundle(where, "quoraneet.app", "et1");
         MakeArchive(where / "es.zip", {{"quoranees.app", "es2"}});
         MakeArchive(where / "et.zip", {{"quoraneet.app", "et2"}});
@@ -216,8 +220,7 @@ protected:
     std::map<std::string, BundleForms> Forms() {
         return {
             {"quoranees.app",
-             {FormOf("quoranees.app", "es1", {{"Contents/Resources/a", "a1"}}),
-              FormOf("quoranees.app", "es2")}},
+             {FormOf("quoranees.app", "es1", kOldExtra), FormOf("quoranees.app", "es2")}},
             {"quoraneet.app", {FormOf("quoraneet.app", "et1"), FormOf("quoraneet.app", "et2")}}};
     }
 };
