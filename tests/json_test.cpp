@@ -288,9 +288,14 @@ TEST(JsonValueToFloat, FollowsTheMatrix) {
         {"18446744073709551615", 18446744073709551615.0f},
         {"-9223372036854775808", -9223372036854775808.0f}},
         -7.0f, 9.0f, [](auto& v, float d) { return JsonValueToFloat(v, d); });
-    ForBothFlavours("[\"NAN\",\"-nan(1)\"]", [](auto& a) {
+    // The not-a-number word takes any payload in parentheses, blanks and
+    // letters beyond ASCII included, but nothing after them.
+    ForBothFlavours("[\"NAN\",\"-nan(1)\",\"nan( \u00e9)\",\"nan(\",\"nan()x\"]", [](auto& a) {
         EXPECT_TRUE(std::isnan(JsonValueToFloat(a[0], 1.0f)));
         EXPECT_TRUE(std::isnan(JsonValueToFloat(a[1], 1.0f)));
+        EXPECT_TRUE(std::isnan(JsonValueToFloat(a[2], 1.0f)));
+        EXPECT_EQ(JsonValueToFloat(a[3], 1.0f), 1.0f);
+        EXPECT_EQ(JsonValueToFloat(a[4], 1.0f), 1.0f);
     });
 }
 
