@@ -90,6 +90,15 @@ for target in "${targets[@]}"; do
   if [ "$status" -ne 0 ]; then
     { grep -E 'ERROR|runtime error|property broken|SUMMARY' "$log" || true; } | head -n 5 |
       sed 's/^/    /' || true
+    # The input itself, so that a log from another machine is enough to
+    # reproduce the finding: base64 -d it into a file and pass that file to
+    # the target.
+    for input in "$findings/$target"/*; do
+      [ -f "$input" ] || continue
+      if [ "$(stat -c %s "$input")" -le 4096 ]; then
+        echo "    input $(basename "$input") (base64): $(base64 -w 0 "$input")"
+      fi
+    done
   fi
 done
 exit "$failed"

@@ -299,6 +299,28 @@ TEST(JsonValueToFloat, FollowsTheMatrix) {
     });
 }
 
+// A wide unit of value 0xFFFFFFFF is what a wide stream returns for its end;
+// inside a string it is just a unit that no number holds, and whatever
+// follows it still counts.
+TEST(JsonValueToFloat, WideUnitThatLooksLikeTheStreamEndIsNoEnd) {
+    JsonAllocator allocator;
+    for (const std::wstring& head : {std::wstring(L"0.5"), std::wstring(L"7"), std::wstring()}) {
+        std::wstring text = head;
+        text.push_back(static_cast<wchar_t>(0xFFFFFFFF));
+        text += L"x";
+        SCOPED_TRACE(quorane::NarrowForm(head));
+        quorane::WideJsonValue value(text.c_str(), static_cast<rapidjson::SizeType>(text.size()),
+                                     allocator);
+        EXPECT_EQ(JsonValueToFloat(value, -7.0f), -7.0f);
+        EXPECT_EQ(JsonValueToInt(value, -7), -7);
+        EXPECT_EQ(JsonValueToUIntmax_t(value, 9), 9u);
+        text.pop_back();
+        quorane::WideJsonValue last(text.c_str(), static_cast<rapidjson::SizeType>(text.size()),
+                                    allocator);
+        EXPECT_EQ(JsonValueToFloat(last, -7.0f), -7.0f);
+    }
+}
+
 TEST(JsonValueToBool, FollowsTheMatrix) {
     CheckTable<bool>({
         {"\"FALSE\"", false}, {"\"False\"", false}, {"\"false\\u0000x\"", false}, {"\"0\"", true},

@@ -171,16 +171,23 @@ std::optional<Int> ParseInteger(const std::basic_string<Ch>& text) {
 // stream extraction of a float, with no blanks and nothing left over. Texts
 // ending in an exponent mark or its sign ("1e", "1e+") are refused, as the
 // lexical cast refuses them on every library.
+//
+// Any other text that reads as a number is ASCII, so it is extracted from a
+// narrow stream. A wide stream would take a unit equal to its end-of-file
+// mark (0xFFFFFFFF) for the end of the text, and so accept "0.5" followed by
+// that unit and anything at all, as the lexical cast does.
 template <typename Ch>
 std::optional<float> ParseFloat(const std::basic_string<Ch>& text) {
     if (text.empty()) return std::nullopt;
     float value = 0;
     if (boost::detail::parse_inf_nan(text.data(), text.data() + text.size(), value)) return value;
 
-    std::basic_istringstream<Ch> in(text);
+    const std::optional<std::string> bytes = AsciiText(text);
+    if (!bytes) return std::nullopt;
+    std::istringstream in(*bytes);
     in.imbue(std::locale::classic());
     in.unsetf(std::ios::skipws);
-    if (!(in >> value) || in.get() != std::char_traits<Ch>::eof()) return std::nullopt;
+    if (!(in >> value) || in.get() != std::char_traits<char>::eof()) return std::nullopt;
     const Ch last = text.back();
     if (last == Ch('e') || last == Ch('E') || last == Ch('+') || last == Ch('-')) {
         return std::nullopt;
