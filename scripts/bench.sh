@@ -35,8 +35,12 @@ fi
 # the last lines show the Split growth under the default settings too.
 kept_memory=glibc.malloc.trim_threshold=4294967296:glibc.malloc.mmap_threshold=4294967296
 
+# The repetitions of all cases run in a random interleaved order, so that a
+# slow spell of this shared machine falls on ours and the anchor alike rather
+# than on whichever happened to be running.
 results="$build/bench-results.csv"
 GLIBC_TUNABLES=$kept_memory "$build/bench/quorane_bench" --benchmark_filter="$filter" \
+  --benchmark_enable_random_interleaving=true \
   --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
   --benchmark_format=csv >"$results" 2>/dev/null
 
@@ -46,6 +50,9 @@ BEGIN {
   goal["URLEncode"] = 1.0; goal["URLDecode"] = 1.0; goal["PostDataEncode"] = 1.2
   goal["Split"] = 1.0; goal["NfdToNfc"] = 1.5; goal["JsonValueToString"] = 1.2
   goal["CopyJsonValue"] = 1.2; goal["GetFileCount"] = 1.1; goal["GetFileSignature"] = 1.3
+  # The order of the table; cases not named here follow, as they come.
+  ncases = split("URLEncode URLDecode PostDataEncode Split NfdToNfc JsonValueToString " \
+                 "CopyJsonValue GetFileCount GetFileSignature SwapBundles", caseOrder, " ")
   # Scale factor between two nanosecond-based units.
   scale["ns"] = 1; scale["us"] = 1e3; scale["ms"] = 1e6; scale["s"] = 1e9
 }
@@ -58,7 +65,12 @@ $1 ~ /_median"?$/ {
   time = $3 * scale[$5]
   if (part[2] == "ours") ours[key] = time
   else if (part[2] == "anchor") anchor[key] = time
-  if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+  if (!(key in seen)) { seen[key] = 1; sizesOf[part[1]] = sizesOf[part[1]] " " size }
+  if (!(part[1] in known)) { known[part[1]] = 1; if (!inOrder(part[1])) caseOrder[++ncases] = part[1] }
+}
+function inOrder(name,   i) {
+  for (i = 1; i <= ncases; ++i) if (caseOrder[i] == name) return 1
+  return 0
 }
 function shown(ns) {
   if (ns >= 1e6) return sprintf("%.2f ms", ns / 1e6)
@@ -67,6 +79,15 @@ function shown(ns) {
 }
 END {
   printf "%-18s %9s %12s %12s %7s %6s %5s\n", "case", "size", "ours", "anchor", "ratio", "goal", "met?"
+  # Each case in the order above, its sizes from small to large (the
+  # interleaved repetitions report them in no fixed order).
+  count = 0
+  for (c = 1; c <= ncases; ++c) {
+    n = split(sizesOf[caseOrder[c]], sizes, " ")
+    for (a = 1; a <= n; ++a) for (b = a + 1; b <= n; ++b)
+      if (sizes[b] + 0 < sizes[a] + 0) { t = sizes[a]; sizes[a] = sizes[b]; sizes[b] = t }
+    for (a = 1; a <= n; ++a) order[++count] = caseOrder[c] SUBSEP sizes[a]
+  }
   for (i = 1; i <= count; ++i) {
     key = order[i]; split(key, k, SUBSEP)
     if (!(key in ours) || !(key in anchor)) continue
@@ -94,7 +115,7 @@ END {
 if grep -q '^"Split/' "$results" 2>/dev/null; then
   default="$build/bench-split-default.csv"
   "$build/bench/quorane_bench" --benchmark_filter='^Split/' \
-    --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
     --benchmark_format=csv >"$default" 2>/dev/null
   awk -F, '
   $1 ~ /_median"?$/ {
