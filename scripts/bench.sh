@@ -115,7 +115,8 @@ END {
 if grep -q '^"Split/' "$results" 2>/dev/null; then
   default="$build/bench-split-default.csv"
   "$build/bench/quorane_bench" --benchmark_filter='^Split/' \
-    --benchmark_enable_random_interleaving=true --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true \
+    --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
     --benchmark_format=csv >"$default" 2>/dev/null
   awk -F, '
   $1 ~ /_median"?$/ {
