@@ -29,15 +29,21 @@ protected:
         fs::create_directories(install);
     }
 
-    // The real unzip, recorded; `override` can replace how each run ended.
+    // The real unzip, recorded with the passed file's name written as
+    // "fd:<path of the open file>"; `endings` can replace how each run ended.
     SwapWorld World() {
         return SwapWorld{
-            [this](const std::vector<std::string>& argv) {
+            [this](const std::vector<std::string>& argv, int passedFd) {
                 runs.push_back(argv);
+                for (std::string& arg : runs.back()) {
+                    if (passedFd >= 0 && arg == kPassedFileName)
+                        arg = "fd:" + fs::read_symlink("/proc/self/fd/" + std::to_string(passedFd))
+                                          .string();
+                }
                 // unzip's chatter stays out of the test log.
                 std::vector<std::string> quiet = {"sh", "-c", "exec \"$@\" >/dev/null 2>&1", "sh"};
                 quiet.insert(quiet.end(), argv.begin(), argv.end());
-                ProgramResult result = RunProgram(quiet);
+                ProgramResult result = RunProgram(quiet, passedFd);
                 if (!endings.empty()) {
                     result = endings.front();
                     endings.pop_front();
@@ -79,10 +85,10 @@ TEST_F(BundleSwapTest, GoodArchivesReplaceBothBundlesAndLeaveNothingElse) {
     EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
     EXPECT_EQ(fs::directory_iterator(install)->path().filename().string().substr(0, 8), "quoranee");
     EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
-    // The second archive is unpacked first, each as separate arguments.
+    // The second archive is unpacked first, each through its open descriptor.
     const std::vector<std::vector<std::string>> expected = {
-        {"unzip", "-o", install + "/second.zip", "-d", install},
-        {"unzip", "-o", install + "/first.zip", "-d", install},
+        {"unzip", "-o", "fd:" + install + "/second.zip", "-d", install},
+        {"unzip", "-o", "fd:" + install + "/first.zip", "-d", install},
     };
     EXPECT_EQ(runs, expected);
 }
@@ -240,11 +246,11 @@ TEST_F(BundleSwapTest, ShellMetacharactersInEveryArgumentArePassedIntact) {
     for (const auto& entry : Snapshot(root.path()))
         EXPECT_NE(fs::path(entry.first).filename().string().rfind("pwned", 0), 0u) << entry.first;
     ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1],
-              (std::vector<std::string>{"unzip", "-o", install + "/" + first, "-d", install}));
+    EXPECT_EQ(runs[1], (std::vector<std::string>{"unzip", "-o", "fd:" + install + "/" + first,
+                                                  "-d", install}));
 }
 
-TEST_F(BundleSwapTest, LeadingDashInTheArchivePathIsNoOption) {
+TEST_F(BundleSwapTest, LeadingDashInTheInstallDirectoryIsNoOption) {
     test::TempDir cwd;
     const fs::path previous = fs::current_path();
     fs::current_path(cwd.path());
@@ -253,15 +259,17 @@ TEST_F(BundleSwapTest, LeadingDashInTheArchivePathIsNoOption) {
     OldBundles();
     MakeArchive(fs::path(install) / "first.zip",
                 {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    const std::string archive = fs::canonical(fs::path(install) / "first.zip").string();
     const SwapOutcome outcome = Swap("first.zip", "none.zip");
     const std::string versions = BundleVersions(install);
     fs::current_path(previous);
 
     EXPECT_EQ(outcome, SwapOutcome::Replaced);
     EXPECT_EQ(versions, "quoranees.app=es2 quoraneet.app=et2");
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1],
-              (std::vector<std::string>{"unzip", "-o", "./-install/first.zip", "-d", "-install"}));
+    // The missing archive is not handed to unzip at all.
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0],
+              (std::vector<std::string>{"unzip", "-o", "fd:" + archive, "-d", "-install"}));
 }
 
 TEST_F(BundleSwapTest, EntriesUnderTakenBackupNamesAreNeverTouched) {

@@ -1,12 +1,27 @@
-// The bundle swap: back up, unpack, verify, then clean up or restore.
+// The bundle swap in its phases: plan, move the bundles aside, unpack, then
+// keep the new bundles or put the old ones back.
+//
+// Every step works relative to one descriptor of the install directory, so
+// nothing depends on the working directory once that is open, and nothing
+// renamed or planted in the install directory meanwhile can lead a step
+// elsewhere: bundle names are looked at without following links, removals go
+// directory descriptor by directory descriptor, and unzip reads the archive
+// that was checked, through its open descriptor.
 #include "BundleSwap.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <memory>
 #include <optional>
 #include <vector>
 
-#include <boost/filesystem.hpp>
 #include <boost/format.hpp>
 
 #include "Utils.h"
@@ -14,19 +29,36 @@
 namespace quorane::updater {
 namespace {
 
-namespace fs = boost::filesystem;
-using boost::system::error_code;
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 struct Bundle {
     std::string name;
-    std::string path;
-    std::string backupPath;
-    bool backedUp = false;  // this run moved the bundle to backupPath
+    std::string backupName;
+    bool backedUp = false;  // this run moved the bundle to backupName
+};
+
+struct Archive {
+    std::string name;         // relative to the install directory, "." and ".." resolved
+    FileDescriptor directory;  // the directory that holds it, when that exists
+    std::string fileName;     // its name in that directory
+    FileDescriptor file;      // open for reading when it is there and readable
+    bool present = false;     // a regular file of that name is there
+};
+
+// What a swap works on, fixed before anything is touched.
+struct SwapPlan {
+    FileDescriptor install;
+    std::array<Archive, 2> archives;  // in unpacking order: the second, then the first
+    std::array<Bundle, 2> bundles;
 };
 
 bool IsBundleName(const std::string& name) {
     return std::find(std::begin(kBundleNames), std::end(kBundleNames), name) !=
            std::end(kBundleNames);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // The archive name with "." and ".." resolved lexically, or nothing when it
@@ -51,51 +83,111 @@ std::optional<std::string> NormalisedArchiveName(const std::string& name) {
     }
     if (parts.empty()) return std::nullopt;
     std::string normalised = parts.front();
-    for (std::size_t i = 1; i < parts.size(); ++i) normalised += "/" + parts[i];
+    for (std::size_t i = 1; i < parts.size(); ++i)
+        normalised = AppendPathToString(normalised, parts[i]);
     return normalised;
 }
 
-// Follows symbolic links. Missing, or something on the way that is not a
-// directory, is false; any other failure throws.
-bool Exists(const std::string& path) { return fs::exists(fs::status(path)); }
-
-// Whether the archive's directory, with symbolic links resolved, is the
-// install directory or below it, outside both bundles. A directory that does
-// not exist holds no archive and cannot mislead the removal.
-bool ResolvesInsideInstall(const std::string& archivePath, const std::string& installDir) {
-    const fs::path parent = fs::path(archivePath).parent_path();
-    if (!Exists(parent.string())) return true;
-    const fs::path root = fs::canonical(installDir);
-    const fs::path resolved = fs::canonical(parent);
-    auto mismatch = std::mismatch(root.begin(), root.end(), resolved.begin(), resolved.end());
-    if (mismatch.first != root.end()) return false;
-    return mismatch.second == resolved.end() || !IsBundleName(mismatch.second->string());
+// Whether the open directory `dir` is the install directory or lies below it
+// outside both bundles, found by climbing its parents: no path is resolved
+// and no working directory is needed.
+bool InsideInstall(int dir, int install) {
+    struct stat installInfo {}, here {};
+    if (::fstat(install, &installInfo) != 0 || ::fstat(dir, &here) != 0) return false;
+    std::optional<struct stat> below;  // the directory just below `here` on the way up
+    FileDescriptor climbing;
+    for (int level = 0; level < 4096; ++level) {
+        if (SameFile(here, installInfo)) {
+            if (!below) return true;
+            for (const char* bundle : kBundleNames) {
+                struct stat bundleInfo {};
+                if (::fstatat(install, bundle, &bundleInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    SameFile(bundleInfo, *below))
+                    return false;
+            }
+            return true;
+        }
+        FileDescriptor parent(::openat(climbing.valid() ? climbing.get() : dir, "..",
+                                       kDirectoryFlags));
+        struct stat parentInfo {};
+        if (!parent.valid() || ::fstat(parent.get(), &parentInfo) != 0) return false;
+        if (SameFile(parentInfo, here)) return false;  // the root, and no install directory
+        below = here;
+        here = parentInfo;
+        climbing = std::move(parent);
+    }
+    return false;
 }
 
-// Whether the archive must be refused before anything is touched.
-bool RefuseArchive(const std::string& archivePath, const std::string& installDir) {
-    try {
-        return fs::is_directory(fs::status(archivePath)) ||
-               !ResolvesInsideInstall(archivePath, installDir);
-    } catch (const fs::filesystem_error&) {
-        return true;  // cannot tell where it leads
+// Finds and opens the archive, or nothing when it must be refused: it is a
+// directory or another kind of file than a regular one (links followed), it
+// lies outside the install directory or in a bundle, or its kind cannot be
+// told. A missing archive, or one in a directory that does not exist, is no
+// reason to refuse; neither is one that may not be read (it fails the swap).
+std::optional<Archive> FindArchive(int install, const std::string& name) {
+    Archive archive;
+    archive.name = name;
+    const std::string::size_type slash = name.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : name.substr(0, slash);
+    archive.fileName = slash == std::string::npos ? name : name.substr(slash + 1);
+
+    archive.directory = FileDescriptor(::openat(install, directory.c_str(), kDirectoryFlags));
+    if (!archive.directory.valid())
+        return errno == ENOENT || errno == ENOTDIR ? std::optional<Archive>(std::move(archive))
+                                                   : std::nullopt;
+    if (!InsideInstall(archive.directory.get(), install)) return std::nullopt;
+
+    struct stat info {};
+    if (::fstatat(archive.directory.get(), archive.fileName.c_str(), &info, 0) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? std::optional<Archive>(std::move(archive))
+                                                   : std::nullopt;
+    if (!S_ISREG(info.st_mode)) return std::nullopt;
+    archive.present = true;
+
+    // O_NONBLOCK: should a FIFO have taken the name since, opening it must
+    // not wait for a writer; the kind of what was opened is checked again.
+    archive.file = FileDescriptor(::openat(archive.directory.get(), archive.fileName.c_str(),
+                                           O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!archive.file.valid()) {
+        if (errno == EACCES || errno == EPERM) return archive;
+        if (errno == ENOENT) {
+            archive.present = false;
+            return archive;
+        }
+        return std::nullopt;
     }
+    if (::fstat(archive.file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return archive;
+}
+
+// The kind of the entry itself, a symbolic link not followed: nothing when it
+// is missing, ENOENT's errno then being 0; errno set when it cannot be told.
+std::optional<mode_t> EntryKind(int directory, const std::string& name) {
+    struct stat info {};
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = 0;
+        return info.st_mode & S_IFMT;
+    }
+    if (errno == ENOENT) errno = 0;
+    return std::nullopt;
+}
+
+bool IsRealDirectory(int directory, const std::string& name) {
+    const std::optional<mode_t> kind = EntryKind(directory, name);
+    return kind && *kind == S_IFDIR;
 }
 
 // A backup number whose two backup names are free: neither is an existing
 // entry (a dangling link included) nor one of the archives. Drawn at random;
 // after a thousand taken draws the numbers are tried in order.
-std::optional<int> ChooseBackupNumber(const std::string& installDir,
-                                      const std::array<std::string, 2>& archiveNames,
-                                      const SwapWorld& world) {
+std::optional<int> ChooseBackupNumber(const SwapPlan& plan, const SwapWorld& world) {
     auto taken = [&](int number) {
         for (const char* bundle : kBundleNames) {
             const std::string name = BackupName(bundle, number);
-            if (name == archiveNames[0] || name == archiveNames[1]) return true;
-            error_code ec;
-            const fs::file_status status =
-                fs::symlink_status(AppendPathToString(installDir, name), ec);
-            if (status.type() != fs::file_not_found) return true;  // also when unknown
+            for (const Archive& archive : plan.archives) {
+                if (name == archive.name) return true;
+            }
+            if (EntryKind(plan.install.get(), name) || errno != 0) return true;
         }
         return false;
     };
@@ -109,36 +201,160 @@ std::optional<int> ChooseBackupNumber(const std::string& installDir,
     return std::nullopt;
 }
 
-// unzip would take an archive path beginning with "-" for options. (The
-// argument after -d is always its destination, so that one stays verbatim.)
-std::string AsProgramArgument(const std::string& path) {
-    return !path.empty() && path.front() == '-' ? "./" + path : path;
-}
+// Opens the install directory, checks both archives and picks the backup
+// names; nothing when the swap must not start.
+std::optional<SwapPlan> PlanSwap(const std::string& installDir, const std::string& firstName,
+                                 const std::string& secondName, const SwapWorld& world) {
+    const std::optional<std::string> first = NormalisedArchiveName(firstName);
+    const std::optional<std::string> second = NormalisedArchiveName(secondName);
+    if (!first || !second) return std::nullopt;
 
-// Existence where an unreadable status is given the caller's answer.
-bool ExistsOr(const std::string& path, bool whenUnknown) {
-    try {
-        return Exists(path);
-    } catch (const fs::filesystem_error&) {
-        return whenUnknown;
+    SwapPlan plan;
+    plan.install = FileDescriptor(::open(installDir.c_str(), kDirectoryFlags));
+    if (!plan.install.valid()) return std::nullopt;
+    std::optional<Archive> firstArchive = FindArchive(plan.install.get(), *first);
+    std::optional<Archive> secondArchive = FindArchive(plan.install.get(), *second);
+    if (!firstArchive || !secondArchive) return std::nullopt;
+    plan.archives = {std::move(*secondArchive), std::move(*firstArchive)};
+
+    const std::optional<int> number = ChooseBackupNumber(plan, world);
+    if (!number) return std::nullopt;
+    for (std::size_t i = 0; i < plan.bundles.size(); ++i) {
+        plan.bundles[i].name = kBundleNames[i];
+        plan.bundles[i].backupName = BackupName(kBundleNames[i], *number);
     }
+    return plan;
 }
 
 // The cleanup steps report nothing: a step that fails leaves its entry in
 // place and the next step runs all the same.
-void TryRename(const std::string& from, const std::string& to) {
-    error_code ec;
-    fs::rename(from, to, ec);
+void TryRename(int directory, const std::string& from, const std::string& to) {
+    (void)::renameat(directory, from.c_str(), directory, to.c_str());
 }
 
-void TryRemove(const std::string& path) {
-    error_code ec;
-    fs::remove(path, ec);
+struct DirectoryCloser {
+    void operator()(DIR* listing) const { ::closedir(listing); }
+};
+
+// Removes the entry `name` of `parent` and, when it is a directory,
+// everything below it. Symbolic links are removed, never followed: each
+// directory is opened relative to the one that holds it, refusing a link, so
+// a directory renamed or replaced by a link meanwhile can leave entries behind
+// but never leads the removal out of the tree. `kind` is the entry's kind as
+// the listing gave it; only an unknown kind costs a status query.
+void RemoveTree(int parent, const char* name, unsigned char kind = DT_UNKNOWN) {
+    if (kind == DT_UNKNOWN) {
+        struct stat info {};
+        if (::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
+        kind = S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
+    }
+    if (kind != DT_DIR) {
+        (void)::unlinkat(parent, name, 0);
+        return;
+    }
+    const int fd = ::openat(parent, name, kDirectoryFlags | O_NOFOLLOW);
+    if (fd < 0) {
+        // No longer a directory: whatever took its place goes, link or file.
+        if (errno == ELOOP || errno == ENOTDIR) (void)::unlinkat(parent, name, 0);
+        return;
+    }
+    {
+        const std::unique_ptr<DIR, DirectoryCloser> listing(::fdopendir(fd));
+        if (!listing) {
+            ::close(fd);
+            return;
+        }
+        while (const dirent* entry = ::readdir(listing.get())) {
+            const char* child = entry->d_name;
+            if (child[0] == '.' && (child[1] == '\0' || (child[1] == '.' && child[2] == '\0')))
+                continue;
+            RemoveTree(::dirfd(listing.get()), child, entry->d_type);
+        }
+    }
+    (void)::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
-void TryRemoveAll(const std::string& path) {
-    error_code ec;
-    fs::remove_all(path, ec);
+void RemoveArchives(const SwapPlan& plan) {
+    for (const Archive& archive : plan.archives) {
+        if (archive.present) (void)::unlinkat(archive.directory.get(), archive.fileName.c_str(), 0);
+    }
+}
+
+// Moves whatever entry sits under each bundle name (a dangling link
+// included) to its backup name. When one cannot be told or moved, puts back
+// what was moved and returns false.
+bool MoveAside(SwapPlan& plan) {
+    const int install = plan.install.get();
+    for (Bundle& bundle : plan.bundles) {
+        bool moved = false;
+        if (EntryKind(install, bundle.name)) {
+            moved = ::renameat(install, bundle.name.c_str(), install, bundle.backupName.c_str()) == 0;
+            bundle.backedUp = moved;
+        } else {
+            moved = errno == 0;  // nothing there to move
+        }
+        if (moved) continue;
+        for (const Bundle& aside : plan.bundles) {
+            if (aside.backedUp) TryRename(install, aside.backupName, aside.name);
+        }
+        return false;
+    }
+    return true;
+}
+
+// Each bundle name is either free or a real directory: one that unzip made a
+// link or a file would send the next archive's entries, or the agent, through
+// it.
+bool BundleNamesSound(const SwapPlan& plan) {
+    for (const Bundle& bundle : plan.bundles) {
+        const std::optional<mode_t> kind = EntryKind(plan.install.get(), bundle.name);
+        if (kind ? *kind != S_IFDIR : errno != 0) return false;
+    }
+    return true;
+}
+
+// Unpacks the archives in order into the install directory. False as soon as
+// one that is there does not unpack cleanly or leaves a bundle name that is
+// not a real directory; nothing more is unpacked then. A missing archive is no
+// failure in itself: the other may carry both bundles.
+bool Unpack(const std::string& installDir, const SwapPlan& plan, const SwapWorld& world) {
+    for (const Archive& archive : plan.archives) {
+        if (!archive.present) continue;
+        if (!archive.file.valid()) return false;  // there, but not readable
+        // unzip reads the open archive under a name that holds no pattern
+        // characters and cannot have been replaced since it was checked.
+        const ProgramResult result =
+            world.runProgram({"unzip", "-o", kPassedFileName, "-d", installDir},
+                             archive.file.get());
+        if (!result.Clean() || !BundleNamesSound(plan)) return false;
+    }
+    return true;
+}
+
+// Keeps the new bundles: flushes them to disk, then removes the backups and
+// the archives. False, with nothing removed, when the flush fails.
+bool KeepNewBundles(const SwapPlan& plan) {
+    // Everything in the install directory's filesystem, the new bundles'
+    // files, directories and names included, is on disk before the first old
+    // file is removed: one call, however many files the bundles hold.
+    if (::syncfs(plan.install.get()) != 0) return false;
+    for (const Bundle& bundle : plan.bundles) {
+        if (bundle.backedUp) RemoveTree(plan.install.get(), bundle.backupName.c_str());
+    }
+    RemoveArchives(plan);
+    return true;
+}
+
+// Removes what was unpacked and the archives, then puts the backups back and
+// flushes the install directory's names.
+void RestoreOldBundles(const SwapPlan& plan) {
+    const int install = plan.install.get();
+    for (const Bundle& bundle : plan.bundles) RemoveTree(install, bundle.name.c_str());
+    RemoveArchives(plan);
+    for (const Bundle& bundle : plan.bundles) {
+        if (bundle.backedUp) TryRename(install, bundle.backupName, bundle.name);
+    }
+    (void)::fsync(install);
 }
 
 }  // namespace
@@ -149,71 +365,27 @@ std::string BackupName(const std::string& bundleName, int number) {
 
 SwapOutcome SwapBundles(const std::string& installDir, const std::string& firstArchiveName,
                         const std::string& secondArchiveName, const SwapWorld& world) {
-    const std::optional<std::string> firstName = NormalisedArchiveName(firstArchiveName);
-    const std::optional<std::string> secondName = NormalisedArchiveName(secondArchiveName);
-    if (!firstName || !secondName) return SwapOutcome::Skipped;
+    std::optional<SwapPlan> plan = PlanSwap(installDir, firstArchiveName, secondArchiveName, world);
+    if (!plan) return SwapOutcome::Skipped;
+    if (!MoveAside(*plan)) return SwapOutcome::RolledBack;
 
-    const std::string firstArchive = AppendPathToString(installDir, firstArchiveName);
-    const std::string secondArchive = AppendPathToString(installDir, secondArchiveName);
-    if (RefuseArchive(firstArchive, installDir) || RefuseArchive(secondArchive, installDir))
-        return SwapOutcome::Skipped;
-
-    const std::optional<int> number =
-        ChooseBackupNumber(installDir, {*firstName, *secondName}, world);
-    if (!number) return SwapOutcome::Skipped;
-
-    std::array<Bundle, 2> bundles;
-    for (std::size_t i = 0; i < bundles.size(); ++i) {
-        bundles[i].name = kBundleNames[i];
-        bundles[i].path = AppendPathToString(installDir, bundles[i].name);
-        bundles[i].backupPath =
-            AppendPathToString(installDir, BackupName(bundles[i].name, *number));
-    }
-
-    try {
-        for (Bundle& bundle : bundles) {
-            if (Exists(bundle.path)) {
-                fs::rename(bundle.path, bundle.backupPath);
-                bundle.backedUp = true;
-            }
-        }
-    } catch (const fs::filesystem_error&) {
-        for (const Bundle& bundle : bundles) {
-            if (bundle.backedUp) TryRename(bundle.backupPath, bundle.path);
-        }
-        return SwapOutcome::RolledBack;
-    }
-
-    // The second archive goes first, so that the first one's files win where
-    // both hold the same entry. A missing archive is no failure in itself (the
-    // other one may carry both bundles), but one that is there and does not
-    // unpack cleanly fails the swap even if it left both bundle directories.
-    bool unpackedCleanly = true;
-    for (const std::string* archive : {&secondArchive, &firstArchive}) {
-        const bool present = ExistsOr(*archive, true);
-        const ProgramResult result =
-            world.runProgram({"unzip", "-o", AsProgramArgument(*archive), "-d", installDir});
-        if (present && !result.Clean()) unpackedCleanly = false;
-    }
-
-    const bool replaced =
-        unpackedCleanly && ExistsOr(bundles[0].path, false) && ExistsOr(bundles[1].path, false);
-    if (replaced) {
-        for (const Bundle& bundle : bundles) {
-            if (bundle.backedUp) TryRemoveAll(bundle.backupPath);
-        }
-        TryRemove(firstArchive);
-        TryRemove(secondArchive);
-        return SwapOutcome::Replaced;
-    }
-
-    for (const Bundle& bundle : bundles) TryRemoveAll(bundle.path);
-    TryRemove(firstArchive);
-    TryRemove(secondArchive);
-    for (const Bundle& bundle : bundles) {
-        if (bundle.backedUp) TryRename(bundle.backupPath, bundle.path);
-    }
+    const bool unpacked = Unpack(installDir, *plan, world);
+    const bool complete = unpacked && IsRealDirectory(plan->install.get(), kBundleNames[0]) &&
+                          IsRealDirectory(plan->install.get(), kBundleNames[1]);
+    if (complete && KeepNewBundles(*plan)) return SwapOutcome::Replaced;
+    RestoreOldBundles(*plan);
     return SwapOutcome::Restored;
+}
+
+InstallDirectoryLock::InstallDirectoryLock(const std::string& installDir)
+    : directory_(::open(installDir.c_str(), kDirectoryFlags)) {
+    if (!directory_.valid()) return;
+    while (::flock(directory_.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            directory_ = FileDescriptor();
+            return;
+        }
+    }
 }
 
 }  // namespace quorane::updater

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "FileDescriptor.h"
 #include "OutsideWorld.h"
 
 namespace quorane::updater {
@@ -11,23 +12,41 @@ namespace quorane::updater {
 inline constexpr const char* kBundleNames[] = {"quoranees.app", "quoraneet.app"};
 
 enum class SwapOutcome {
-    Skipped,     // nothing was touched: an archive name was refused or no backup name was free
+    Skipped,     // nothing was touched: the install directory could not be opened, an archive
+                 // was refused or no backup name was free
     RolledBack,  // moving the bundles aside failed; what had been moved is back
-    Replaced,    // both new bundles are in place; backups and archives are gone
+    Replaced,    // both new bundles are in place and on disk; backups and archives are gone
     Restored,    // the new bundles did not both arrive; the old ones are back
 };
 
 // Moves the bundles in `installDir` aside, unpacks the second and then the
-// first archive into it, and keeps the result when both bundles exist and
-// every present archive unpacked cleanly; otherwise removes what was unpacked
-// and puts the old bundles back. The archives are removed in both cases. Only
-// the two archives, the two bundles and this run's own backups are ever
-// deleted, and no filesystem error ends the swap before its last step.
+// first archive into it, and keeps the result when every present archive
+// unpacked cleanly and both bundles are real directories; otherwise removes
+// what was unpacked and puts the old bundles back. The archives are removed in
+// both cases. An archive that is a directory or any other kind of file than a
+// regular one, or that lies outside the install directory or inside a bundle,
+// skips the swap. Only the two archives, the two bundle names and this run's
+// own backups are ever deleted, never through a symbolic link, and the new
+// bundles are flushed to disk before the first old file goes. No filesystem
+// error ends the swap before its last step.
 SwapOutcome SwapBundles(const std::string& installDir, const std::string& firstArchiveName,
                         const std::string& secondArchiveName, const SwapWorld& world);
 
 // "<bundle>.<number>", e.g. quoranees.app.42.
 std::string BackupName(const std::string& bundleName, int number);
+
+// An exclusive advisory lock on the install directory itself, held for as
+// long as the object lives, so that runs on one directory take turns. Waits
+// for a run that holds it. Locks nothing when the directory cannot be opened.
+class InstallDirectoryLock {
+public:
+    explicit InstallDirectoryLock(const std::string& installDir);
+
+    bool held() const { return directory_.valid(); }
+
+private:
+    FileDescriptor directory_;
+};
 
 }  // namespace quorane::updater
 

@@ -3,6 +3,7 @@
 // back of termination requests.
 #include "OutsideWorld.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -49,6 +50,34 @@ private:
     bool ok_ = false;
 };
 
+// Owns the file actions of one spawn: standard input on /dev/null and the
+// passed file, if any, under kPassedDescriptor.
+class SpawnFileActions {
+public:
+    explicit SpawnFileActions(int passedFd) {
+        ok_ = ::posix_spawn_file_actions_init(&actions_) == 0;
+        initialised_ = ok_;
+        ok_ = ok_ && ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null",
+                                                        O_RDONLY, 0) == 0;
+        // A descriptor duplicated onto its own number loses close-on-exec too.
+        if (passedFd >= 0)
+            ok_ = ok_ &&
+                  ::posix_spawn_file_actions_adddup2(&actions_, passedFd, kPassedDescriptor) == 0;
+    }
+    ~SpawnFileActions() {
+        if (initialised_) ::posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+
+    const posix_spawn_file_actions_t* get() const { return ok_ ? &actions_ : nullptr; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+    bool initialised_ = false;
+    bool ok_ = false;
+};
+
 }  // namespace
 
 TerminationRequestsHeld::TerminationRequestsHeld() {
@@ -64,10 +93,11 @@ TerminationRequestsHeld::~TerminationRequestsHeld() {
 void RunShell(const std::string& commandLine, std::optional<sigset_t> childMask) {
     // As system() would run it; the command's own result is of no interest
     // to the run.
-    (void)RunProgram({"/bin/sh", "-c", commandLine}, childMask);
+    (void)RunProgram({"/bin/sh", "-c", commandLine}, -1, childMask);
 }
 
-ProgramResult RunProgram(const std::vector<std::string>& argv, std::optional<sigset_t> childMask) {
+ProgramResult RunProgram(const std::vector<std::string>& argv, int passedFd,
+                         std::optional<sigset_t> childMask) {
     ProgramResult result;
     if (argv.empty()) return result;
 
@@ -78,8 +108,10 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, std::optional<sig
 
     const SpawnAttributes attributes(childMask);
     if (childMask && attributes.get() == nullptr) return result;
+    const SpawnFileActions actions(passedFd);
+    if (actions.get() == nullptr) return result;
     pid_t pid = 0;
-    if (::posix_spawnp(&pid, args[0], nullptr, attributes.get(), args.data(), environ) != 0)
+    if (::posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ) != 0)
         return result;
 
     int status = 0;
@@ -95,6 +127,17 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, std::optional<sig
         result.code = WTERMSIG(status);
     }
     return result;
+}
+
+void OpenClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open() takes the lowest free number, which is `fd`: the ones below
+        // it are open by now. Standard streams are inherited on purpose, so
+        // no close-on-exec here.
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened != fd && opened >= 0) ::close(opened);
+    }
 }
 
 void SleepSeconds(unsigned seconds) {
@@ -121,8 +164,8 @@ SwapWorld RealSwapWorld(std::optional<sigset_t> childMask) {
             return std::rand() % 1000;
         }
     };
-    auto runProgram = [childMask](const std::vector<std::string>& argv) {
-        return RunProgram(argv, childMask);
+    auto runProgram = [childMask](const std::vector<std::string>& argv, int passedFd) {
+        return RunProgram(argv, passedFd, childMask);
     };
     return SwapWorld{runProgram, TimeSeededDraw{}};
 }

@@ -31,10 +31,16 @@ struct AgentWorld {
     std::function<void(unsigned seconds)> sleep;
 };
 
+// The descriptor number under which a program started with a passed file
+// finds it, and the name that opens that file again from inside the program.
+inline constexpr int kPassedDescriptor = 3;
+inline constexpr const char* kPassedFileName = "/dev/fd/3";
+
 struct SwapWorld {
     // Runs a program found on PATH with these arguments (argv[0] first), with
-    // the updater's own output streams, and waits for it.
-    std::function<ProgramResult(const std::vector<std::string>& argv)> runProgram;
+    // /dev/null as standard input and the updater's own output streams, and
+    // waits for it. `passedFd`, unless -1, is the program's kPassedDescriptor.
+    std::function<ProgramResult(const std::vector<std::string>& argv, int passedFd)> runProgram;
     // Draws a backup number from 0 to 999.
     std::function<int()> drawNumber;
 };
@@ -62,11 +68,16 @@ AgentWorld RealAgentWorld(std::optional<sigset_t> childMask = std::nullopt);
 SwapWorld RealSwapWorld(std::optional<sigset_t> childMask = std::nullopt);
 
 // The real implementations, usable on their own; commands and programs run
-// with `childMask` as above.
+// with `childMask` as above, and with /dev/null as standard input.
 void RunShell(const std::string& commandLine, std::optional<sigset_t> childMask = std::nullopt);
-ProgramResult RunProgram(const std::vector<std::string>& argv,
+ProgramResult RunProgram(const std::vector<std::string>& argv, int passedFd = -1,
                          std::optional<sigset_t> childMask = std::nullopt);
 void SleepSeconds(unsigned seconds);
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
+// no file opened later, by the updater or by a program it starts, can take
+// one of those numbers and receive what is meant for a standard stream.
+void OpenClosedStandardDescriptors();
 
 }  // namespace quorane::updater
 
