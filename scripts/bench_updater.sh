@@ -5,7 +5,9 @@
 #
 #   updater: wall time of `quorane-update INSTALL a.zip b.zip`, minus its
 #            fixed one-second settling pause after the first kill sequence;
-#   by hand: `rm -rf` of the two old bundles, then `unzip -o` of both archives.
+#   by hand: `rm -rf` of the two old bundles, then `unzip -o` of both archives,
+#            then `sync -f` of the install directory's filesystem, as the
+#            updater flushes the new bundles before it removes the old ones.
 #
 # launchctl and killall are stand-ins that only print (first on PATH), and
 # the run refuses to start while a process named quoranees or quoraneet
@@ -107,6 +109,7 @@ run_by_hand() {
   rm -rf "$work/install/quoranees.app" "$work/install/quoraneet.app"
   unzip -o "$work/install/quoraneet.app.zip" -d "$work/install" >/dev/null
   unzip -o "$work/install/quoranees.app.zip" -d "$work/install" >/dev/null
+  sync -f "$work/install"
   end=$(now)
   echo $((end - start))
 }
@@ -155,7 +158,7 @@ peak=$(printf '%s\n' "${peaks[@]}" | sort -n | tail -1)
 awk -v u="$updater_median" -v h="$hand_median" -v p="$peak" -v n="$repetitions" -v f="$files" 'BEGIN {
   ratio = u / h
   printf "%-28s %12s %12s %7s %6s %5s\n", "case", "updater", "by hand", "ratio", "goal", "met?"
-  printf "%-28s %9.0f ms %9.0f ms %7.2f %6s %5s\n", "swap of 2 x " f " files", u / 1e6, h / 1e6, ratio, "1.1", ratio <= 1.1 ? "yes" : "NO"
+  printf "%-28s %9.0f ms %9.0f ms %7.2f %6s %5s\n", "swap of 2 x " f " files", u / 1e6, h / 1e6, ratio, "1.05", ratio <= 1.05 ? "yes" : "NO"
   printf "%-28s %9.1f MiB %12s %7s %6s %5s\n", "updater peak memory", p / 1024, "-", "-", "<8", p < 8192 ? "yes" : "NO"
   printf "(medians of %d repetitions; updater time without its one-second pause)\n", n
 }'

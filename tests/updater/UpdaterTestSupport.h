@@ -8,11 +8,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -83,7 +85,8 @@ inline void GiveAway(const fs::path& path) {
 }
 
 // Every entry below `root`, by relative path: "dir/", "-> target" for a
-// symbolic link, or the file's content.
+// symbolic link, the file's content, or "special" for a FIFO, socket or device
+// (never opened).
 inline std::map<std::string, std::string> Snapshot(const fs::path& root) {
     std::map<std::string, std::string> entries;
     boost::system::error_code ec;
@@ -95,8 +98,10 @@ inline std::map<std::string, std::string> Snapshot(const fs::path& root) {
             entries[relative] = "-> " + fs::read_symlink(it->path()).string();
         else if (fs::is_directory(status))
             entries[relative] = "dir/";
-        else
+        else if (fs::is_regular_file(status))
             entries[relative] = ReadFile(it->path());
+        else
+            entries[relative] = "special";
     }
     return entries;
 }
@@ -156,6 +161,36 @@ private:
     pid_t pid_ = -1;
 };
 
+// The exit status of a run under SmallTmpfsWrapper when no tmpfs could be
+// mounted, and when the sample install or the result could not be copied.
+constexpr int kNoSmallTmpfs = 90;
+constexpr int kSeedNotCopied = 91;
+constexpr int kResultNotCopied = 92;
+
+// A wrapper that runs the updater with `install` on a 1 MiB tmpfs, mounted in
+// a mount namespace of the run's own and filled with a copy of `seed`; what
+// the run leaves is copied to `after` before the namespace goes.
+inline std::vector<std::string> SmallTmpfsWrapper(const fs::path& install, const fs::path& seed,
+                                                  const fs::path& after) {
+    const std::string script =
+        "mount -t tmpfs -o size=1m tmpfs \"$1\" || exit " + std::to_string(kNoSmallTmpfs) +
+        "\n"
+        "cp -a \"$2/.\" \"$1/\" || exit " +
+        std::to_string(kSeedNotCopied) +
+        "\n"
+        "install=$1 after=$3\n"
+        "shift 3\n"
+        "\"$@\"\n"
+        "status=$?\n"
+        "mkdir -p \"$after\" && cp -a \"$install/.\" \"$after/\" || exit " +
+        std::to_string(kResultNotCopied) +
+        "\n"
+        "exit $status\n";
+    return {"unshare", "-m",           "--propagation", "private",     "sh",
+            "-c",      script,         "sh",            install.string(), seed.string(),
+            after.string()};
+}
+
 const std::string kUnload =
     "launchctl unload HOME/Library/LaunchAgents/com.quorane.quoranees.plist";
 const std::string kLoad = "launchctl load -w HOME/Library/LaunchAgents/com.quorane.quoranees.plist";
@@ -169,6 +204,10 @@ struct Launch {
     bool unprivileged = false;         // runs as kUnprivilegedId
     std::optional<int> blocked;        // a signal blocked in the mask the updater starts with
     std::vector<std::string> wrapper;  // runs the updater under this command (e.g. strace)
+    std::vector<std::string> environment;     // further NAME=value settings
+    std::optional<int> standardInput;         // a descriptor of the test's to read from
+    std::vector<int> closedDescriptors;       // closed just before the updater starts
+    bool deletedWorkingDirectory = false;     // starts in a directory removed meanwhile
 };
 
 // A test directory with stand-in launchctl and killall first on PATH that
@@ -212,6 +251,14 @@ protected:
         setenv("QUORANE_TEST_LOG", (dir / "log").c_str(), 1);
         setenv("QUORANE_TEST_PIDS", pids.c_str(), 1);
         if (launch.ignoreKills) setenv("QUORANE_TEST_IGNORE_KILLS", "1", 1);
+        for (const std::string& setting : launch.environment) putenv(strdup(setting.c_str()));
+        if (launch.standardInput && dup2(*launch.standardInput, STDIN_FILENO) < 0) _exit(124);
+        if (launch.deletedWorkingDirectory) {
+            const std::string gone = (dir / "gone-cwd").string();
+            if (mkdir(gone.c_str(), 0700) != 0 || chdir(gone.c_str()) != 0 ||
+                rmdir(gone.c_str()) != 0)
+                _exit(123);
+        }
         // unzip's listing stays out of the test log.
         if (freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
         const rlimit noCore = {0, 0};
@@ -232,8 +279,23 @@ protected:
         std::vector<char*> argv;
         for (std::string& arg : command) argv.push_back(arg.data());
         argv.push_back(nullptr);
+        for (int fd : launch.closedDescriptors) close(fd);
         execvp(argv[0], argv.data());
         _exit(127);
+    }
+
+    // Waits up to `seconds` for a run started in its own process group; one
+    // that is still going then is killed with its group. The wait status, or
+    // nothing when the run had to be killed.
+    static std::optional<int> FinishWithin(pid_t pid, int seconds) {
+        for (int tick = 0; tick < seconds * 20; ++tick) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) return status;
+            usleep(50000);
+        }
+        kill(-pid, SIGKILL);
+        Finish(pid);
+        return std::nullopt;
     }
 
     // Waits for a run and returns its wait status.

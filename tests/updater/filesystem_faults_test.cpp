@@ -157,25 +157,13 @@ TEST_F(FilesystemFaultTest, FilesystemThatFillsUpWhileUnpacking) {
     fs::create_directories(install);
     MakeArchive(seed / "es.zip", {{"quoranees.app", "es2"}},
                 {{"Contents/Resources/large", std::string(8 << 20, '\0')}});
-    const std::string script = "mount -t tmpfs -o size=1m tmpfs '" + install.string() +
-                               "' || exit 90\n"
-                               "cp -a '" +
-                               seed.string() + "/.' '" + install.string() +
-                               "/' || exit 91\n"
-                               "\"$@\"\n"
-                               "status=$?\n"
-                               "mkdir -p '" +
-                               after.string() + "' && cp -a '" + install.string() + "/.' '" +
-                               after.string() +
-                               "/' || exit 92\n"
-                               "exit $status\n";
     Launch launch;
-    launch.wrapper = {"unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh"};
+    launch.wrapper = SmallTmpfsWrapper(install, seed, after);
     const int status = Run({install.string(), "es.zip", "et.zip"}, launch);
-    if (status == 90 || status == 127)
+    if (status == kNoSmallTmpfs || status == 127)
         GTEST_SKIP() << "cannot mount a small tmpfs in a private mount namespace here";
-    ASSERT_NE(status, 91) << "could not fill the tmpfs with the sample install";
-    ASSERT_NE(status, 92) << "could not copy the result out";
+    ASSERT_NE(status, kSeedNotCopied) << "could not fill the tmpfs with the sample install";
+    ASSERT_NE(status, kResultNotCopied) << "could not copy the result out";
 
     ExpectOldBundlesKept(status, after);
     // The archives are gone, the unpacked part too, and no backup is left.

@@ -38,11 +38,11 @@ struct Bundle {
 };
 
 struct Archive {
-    std::string name;         // relative to the install directory, "." and ".." resolved
+    std::string name;          // relative to the install directory, "." and ".." resolved
     FileDescriptor directory;  // the directory that holds it, when that exists
-    std::string fileName;     // its name in that directory
-    FileDescriptor file;      // open for reading when it is there and readable
-    bool present = false;     // a regular file of that name is there
+    std::string fileName;      // its name in that directory
+    FileDescriptor file;       // open for reading when it is there and readable
+    bool present = false;      // a regular file of that name is there
 };
 
 // What a swap works on, fixed before anything is touched.
@@ -92,7 +92,8 @@ std::optional<std::string> NormalisedArchiveName(const std::string& name) {
 // outside both bundles, found by climbing its parents: no path is resolved
 // and no working directory is needed.
 bool InsideInstall(int dir, int install) {
-    struct stat installInfo {}, here {};
+    struct stat installInfo {
+    }, here{};
     if (::fstat(install, &installInfo) != 0 || ::fstat(dir, &here) != 0) return false;
     std::optional<struct stat> below;  // the directory just below `here` on the way up
     FileDescriptor climbing;
@@ -107,8 +108,8 @@ bool InsideInstall(int dir, int install) {
             }
             return true;
         }
-        FileDescriptor parent(::openat(climbing.valid() ? climbing.get() : dir, "..",
-                                       kDirectoryFlags));
+        FileDescriptor parent(
+            ::openat(climbing.valid() ? climbing.get() : dir, "..", kDirectoryFlags));
         struct stat parentInfo {};
         if (!parent.valid() || ::fstat(parent.get(), &parentInfo) != 0) return false;
         if (SameFile(parentInfo, here)) return false;  // the root, and no install directory
@@ -288,7 +289,8 @@ bool MoveAside(SwapPlan& plan) {
     for (Bundle& bundle : plan.bundles) {
         bool moved = false;
         if (EntryKind(install, bundle.name)) {
-            moved = ::renameat(install, bundle.name.c_str(), install, bundle.backupName.c_str()) == 0;
+            moved =
+                ::renameat(install, bundle.name.c_str(), install, bundle.backupName.c_str()) == 0;
             bundle.backedUp = moved;
         } else {
             moved = errno == 0;  // nothing there to move
@@ -323,9 +325,8 @@ bool Unpack(const std::string& installDir, const SwapPlan& plan, const SwapWorld
         if (!archive.file.valid()) return false;  // there, but not readable
         // unzip reads the open archive under a name that holds no pattern
         // characters and cannot have been replaced since it was checked.
-        const ProgramResult result =
-            world.runProgram({"unzip", "-o", kPassedFileName, "-d", installDir},
-                             archive.file.get());
+        const ProgramResult result = world.runProgram(
+            {"unzip", "-o", kPassedFileName, "-d", installDir}, archive.file.get());
         if (!result.Clean() || !BundleNamesSound(plan)) return false;
     }
     return true;

@@ -1,0 +1,62 @@
+// Preloaded into the updater by the removal race test: at the first deletion
+// the process makes (unlink, unlinkat or rmdir), it swaps the Contents
+// directory of the quoranees.app backup in $QUORANE_RACE_INSTALL for a
+// symbolic link to $QUORANE_RACE_TARGET, as someone who may write the install
+// directory could do at just that moment. The programs the updater starts do
+// not inherit it.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool raced = false;
+
+__attribute__((constructor)) void KeepOutOfChildren() { unsetenv("LD_PRELOAD"); }
+
+void RaceOnce() {
+    if (raced) return;
+    raced = true;
+    const char* install = std::getenv("QUORANE_RACE_INSTALL");
+    const char* target = std::getenv("QUORANE_RACE_TARGET");
+    if (install == nullptr || target == nullptr) return;
+    DIR* listing = opendir(install);
+    if (listing == nullptr) return;
+    std::string backup;
+    while (const dirent* entry = readdir(listing)) {
+        if (std::strncmp(entry->d_name, "quoranees.app.", 14) == 0)
+            backup = std::string(install) + "/" + entry->d_name;
+    }
+    closedir(listing);
+    if (backup.empty()) return;
+    if (rename((backup + "/Contents").c_str(), (backup + "/Contents.moved").c_str()) == 0)
+        symlink(target, (backup + "/Contents").c_str());
+}
+
+template <typename Function>
+Function Next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int unlink(const char* path) {
+    RaceOnce();
+    return Next<int (*)(const char*)>("unlink")(path);
+}
+
+extern "C" int unlinkat(int directory, const char* path, int flags) {
+    RaceOnce();
+    return Next<int (*)(int, const char*, int)>("unlinkat")(directory, path, flags);
+}
+
+extern "C" int rmdir(const char* path) {
+    RaceOnce();
+    return Next<int (*)(const char*)>("rmdir")(path);
+}
