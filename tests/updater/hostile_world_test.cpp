@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -89,25 +90,48 @@ TEST_F(HostileWorldTest, ArchiveThatIsNoRegularFileSkipsTheSwapAndTouchesNothing
     }
 }
 
-TEST_F(HostileWorldTest, BundleNameThatUnpacksAsNoDirectoryFailsTheSwapAndLeadsNowhere) {
-    // The second archive, unpacked first, makes quoranees.app a link to a
-    // directory outside, or a plain file; the first archive's entries under
-    // quoranees.app/ must never be written through it.
+TEST_F(HostileWorldTest, LinksFromOneArchiveNeverCarryTheOtherOutOfItsBundle) {
+    // The second archive, unpacked first, makes quoranees.app, or a directory
+    // in it, a link to a directory outside, or makes quoranees.app a plain
+    // file; the first archive's entries below it must never be written through
+    // it. A link that stays inside its bundle is fine.
     const fs::path outside = dir / "outside";
     fs::create_directories(outside / "kept");
     WriteFile(outside / "kept" / "file", "precious");
-    for (const std::string kind : {"link", "file"}) {
-        SCOPED_TRACE(kind);
+    struct Case {
+        std::string name;
+        std::function<void(const fs::path& staging)> plant;
+        bool replaced;
+    };
+    const std::vector<Case> cases = {
+        {"bundle name is a link out",
+         [&](const fs::path& staging) { fs::create_symlink(outside, staging / "quoranees.app"); },
+         false},
+        {"bundle name is a file",
+         [](const fs::path& staging) { WriteFile(staging / "quoranees.app", "not a bundle"); },
+         false},
+        {"directory in the bundle is a link out",
+         [&](const fs::path& staging) {
+             fs::create_directories(staging / "quoranees.app");
+             fs::create_symlink(outside, staging / "quoranees.app" / "Contents");
+         },
+         false},
+        {"directory in the bundle is a link within it",
+         [](const fs::path& staging) {
+             fs::create_directories(staging / "quoranees.app" / "Versions" / "A");
+             fs::create_symlink("Versions/A", staging / "quoranees.app" / "Contents");
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         fs::remove_all(install);
         fs::create_directories(install);
         OldBundles(install);
         const auto before = Snapshot(install);
         MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
         TempDir staging;
-        if (kind == "link")
-            fs::create_symlink(outside, staging / "quoranees.app");
-        else
-            WriteFile(staging / "quoranees.app", "not a bundle");
+        c.plant(staging.path());
         MakeBundle(staging.path(), "quoraneet.app", "et3");
         const updater::ProgramResult zipped = updater::RunProgram(
             {"sh", "-c", "cd \"$1\" && zip -qry \"$2\" quoranees.app quoraneet.app", "sh",
@@ -117,7 +141,13 @@ TEST_F(HostileWorldTest, BundleNameThatUnpacksAsNoDirectoryFailsTheSwapAndLeadsN
 
         EXPECT_EQ(RunGuarded({install.string(), "es.zip", "et.zip"}), 0);
         EXPECT_EQ(Snapshot(outside), outsideBefore);
-        EXPECT_EQ(Snapshot(install), before);
+        if (c.replaced) {
+            EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+            EXPECT_EQ(ReadFile(install / "quoranees.app" / "Versions" / "A" / "version.txt"),
+                      "es2");
+        } else {
+            EXPECT_EQ(Snapshot(install), before);
+        }
     }
 }
 

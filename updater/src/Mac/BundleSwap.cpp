@@ -88,36 +88,41 @@ std::optional<std::string> NormalisedArchiveName(const std::string& name) {
     return normalised;
 }
 
-// Whether the open directory `dir` is the install directory or lies below it
-// outside both bundles, found by climbing its parents: no path is resolved
-// and no working directory is needed.
-bool InsideInstall(int dir, int install) {
-    struct stat installInfo {
-    }, here{};
-    if (::fstat(install, &installInfo) != 0 || ::fstat(dir, &here) != 0) return false;
-    std::optional<struct stat> below;  // the directory just below `here` on the way up
+// Climbs from the open directory `dir` through its parents: true when it
+// meets `top`, `below` then holding the directory just under `top` on the
+// way (unset when `dir` is `top` itself). No path is resolved, and no working
+// directory is needed.
+bool ClimbsTo(int dir, const struct stat& top, std::optional<struct stat>* below = nullptr) {
+    struct stat here {};
+    if (::fstat(dir, &here) != 0) return false;
     FileDescriptor climbing;
     for (int level = 0; level < 4096; ++level) {
-        if (SameFile(here, installInfo)) {
-            if (!below) return true;
-            for (const char* bundle : kBundleNames) {
-                struct stat bundleInfo {};
-                if (::fstatat(install, bundle, &bundleInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    SameFile(bundleInfo, *below))
-                    return false;
-            }
-            return true;
-        }
+        if (SameFile(here, top)) return true;
         FileDescriptor parent(
             ::openat(climbing.valid() ? climbing.get() : dir, "..", kDirectoryFlags));
         struct stat parentInfo {};
         if (!parent.valid() || ::fstat(parent.get(), &parentInfo) != 0) return false;
-        if (SameFile(parentInfo, here)) return false;  // the root, and no install directory
-        below = here;
+        if (SameFile(parentInfo, here)) return false;  // the root, and no `top` on the way
+        if (below != nullptr) *below = here;
         here = parentInfo;
         climbing = std::move(parent);
     }
     return false;
+}
+
+// Whether the open directory `dir` is the install directory or lies below it
+// outside both bundles.
+bool InsideInstall(int dir, int install) {
+    struct stat installInfo {};
+    std::optional<struct stat> below;
+    if (::fstat(install, &installInfo) != 0 || !ClimbsTo(dir, installInfo, &below)) return false;
+    for (const char* bundle : kBundleNames) {
+        struct stat bundleInfo {};
+        if (below && ::fstatat(install, bundle, &bundleInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
+            SameFile(bundleInfo, *below))
+            return false;
+    }
+    return true;
 }
 
 // Finds and opens the archive, or nothing when it must be refused: it is a
@@ -237,6 +242,36 @@ struct DirectoryCloser {
     void operator()(DIR* listing) const { ::closedir(listing); }
 };
 
+bool IsDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Calls `visit(directory, name, kind)` for each entry of the open directory
+// `fd`, which it takes over, with the kind the listing gives (DT_UNKNOWN when
+// it gives none), until `visit` returns false. False when it stopped early or
+// the directory could not be listed.
+template <typename Visit>
+bool ForEachEntry(int fd, Visit visit) {
+    const std::unique_ptr<DIR, DirectoryCloser> listing(::fdopendir(fd));
+    if (!listing) {
+        ::close(fd);
+        return false;
+    }
+    while (const dirent* entry = ::readdir(listing.get())) {
+        if (IsDotOrDotDot(entry->d_name)) continue;
+        if (!visit(::dirfd(listing.get()), entry->d_name, entry->d_type)) return false;
+    }
+    return true;
+}
+
+// The entry's kind as a listing would give it, asked for without following a
+// link; DT_UNKNOWN when it cannot be told.
+unsigned char KindOf(int parent, const char* name) {
+    struct stat info {};
+    if (::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+    return S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : DT_REG;
+}
+
 // Removes the entry `name` of `parent` and, when it is a directory,
 // everything below it. Symbolic links are removed, never followed: each
 // directory is opened relative to the one that holds it, refusing a link, so
@@ -244,11 +279,8 @@ struct DirectoryCloser {
 // but never leads the removal out of the tree. `kind` is the entry's kind as
 // the listing gave it; only an unknown kind costs a status query.
 void RemoveTree(int parent, const char* name, unsigned char kind = DT_UNKNOWN) {
-    if (kind == DT_UNKNOWN) {
-        struct stat info {};
-        if (::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
-        kind = S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
-    }
+    if (kind == DT_UNKNOWN) kind = KindOf(parent, name);
+    if (kind == DT_UNKNOWN) return;  // gone already
     if (kind != DT_DIR) {
         (void)::unlinkat(parent, name, 0);
         return;
@@ -259,20 +291,28 @@ void RemoveTree(int parent, const char* name, unsigned char kind = DT_UNKNOWN) {
         if (errno == ELOOP || errno == ENOTDIR) (void)::unlinkat(parent, name, 0);
         return;
     }
-    {
-        const std::unique_ptr<DIR, DirectoryCloser> listing(::fdopendir(fd));
-        if (!listing) {
-            ::close(fd);
-            return;
-        }
-        while (const dirent* entry = ::readdir(listing.get())) {
-            const char* child = entry->d_name;
-            if (child[0] == '.' && (child[1] == '\0' || (child[1] == '.' && child[2] == '\0')))
-                continue;
-            RemoveTree(::dirfd(listing.get()), child, entry->d_type);
-        }
-    }
+    ForEachEntry(fd, [](int directory, const char* child, unsigned char childKind) {
+        RemoveTree(directory, child, childKind);
+        return true;
+    });
     (void)::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// Whether every symbolic link below the open directory `fd` (taken over) that
+// leads to a directory leads to one inside `bundle`. unzip writes through such
+// a link when a later archive has entries below it, so one that leads out of
+// its bundle would carry them out of the install directory.
+bool LinksStayInside(int fd, const struct stat& bundle) {
+    return ForEachEntry(fd, [&](int directory, const char* name, unsigned char kind) {
+        if (kind == DT_UNKNOWN) kind = KindOf(directory, name);
+        if (kind == DT_DIR) {
+            const int child = ::openat(directory, name, kDirectoryFlags | O_NOFOLLOW);
+            return child < 0 || LinksStayInside(child, bundle);
+        }
+        if (kind != DT_LNK) return true;
+        const FileDescriptor target(::openat(directory, name, kDirectoryFlags));
+        return !target.valid() || ClimbsTo(target.get(), bundle);
+    });
 }
 
 void RemoveArchives(const SwapPlan& plan) {
@@ -315,19 +355,38 @@ bool BundleNamesSound(const SwapPlan& plan) {
     return true;
 }
 
+// No bundle holds a link to a directory outside itself.
+bool BundleLinksSound(const SwapPlan& plan) {
+    for (const Bundle& bundle : plan.bundles) {
+        const int fd =
+            ::openat(plan.install.get(), bundle.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+        if (fd < 0) continue;  // absent: the names were checked just before
+        struct stat info {};
+        if (::fstat(fd, &info) != 0) {
+            ::close(fd);
+            return false;
+        }
+        if (!LinksStayInside(fd, info)) return false;
+    }
+    return true;
+}
+
 // Unpacks the archives in order into the install directory. False as soon as
-// one that is there does not unpack cleanly or leaves a bundle name that is
-// not a real directory; nothing more is unpacked then. A missing archive is no
+// one that is there does not unpack cleanly, leaves a bundle name that is not
+// a real directory, or, with another archive still to come, leaves a link out
+// of a bundle; nothing more is unpacked then. A missing archive is no
 // failure in itself: the other may carry both bundles.
 bool Unpack(const std::string& installDir, const SwapPlan& plan, const SwapWorld& world) {
     for (const Archive& archive : plan.archives) {
         if (!archive.present) continue;
+        const bool another = &archive == &plan.archives[0] && plan.archives[1].present;
         if (!archive.file.valid()) return false;  // there, but not readable
         // unzip reads the open archive under a name that holds no pattern
         // characters and cannot have been replaced since it was checked.
         const ProgramResult result = world.runProgram(
             {"unzip", "-o", kPassedFileName, "-d", installDir}, archive.file.get());
         if (!result.Clean() || !BundleNamesSound(plan)) return false;
+        if (another && !BundleLinksSound(plan)) return false;
     }
     return true;
 }
