@@ -22,11 +22,24 @@ using test::MakeBundle;
 using test::Snapshot;
 namespace fs = boost::filesystem;
 
+// The descriptors this process has open.
+long OpenDescriptors() {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
+
 class BundleSwapTest : public testing::Test {
 protected:
     void SetUp() override {
         install = (root / "install dir").string();
         fs::create_directories(install);
+        descriptors = OpenDescriptors();
+    }
+
+    // Whatever a swap did, it left no descriptor open behind it.
+    void TearDown() override {
+        if (descriptors >= 0) {
+            EXPECT_EQ(OpenDescriptors(), descriptors);
+        }
     }
 
     // The real unzip, recorded with the passed file's name written as
@@ -74,6 +87,7 @@ protected:
     std::vector<std::vector<std::string>> runs;
     std::deque<ProgramResult> endings;
     std::deque<int> draws;
+    long descriptors = -1;  // counted once the directory is set up
 };
 
 TEST_F(BundleSwapTest, GoodArchivesReplaceBothBundlesAndLeaveNothingElse) {
