@@ -18,6 +18,7 @@
 
 #include <boost/locale/encoding_utf.hpp>
 #include <rapidjson/reader.h>
+#include <unicode/utf16.h>
 
 #include "FuzzSupport.h"
 #include "Text.h"
@@ -238,30 +239,39 @@ inline bool SameFloat(float a, float b) {
     return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// Surrogate pairs joined into their code point, as the wide flavour stores
-// characters beyond U+FFFF that came from \u escape pairs.
-inline std::wstring JoinPairs(const std::wstring& text) {
-    std::wstring joined;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            joined.push_back(
-                static_cast<wchar_t>(0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00)));
-            ++i;
+// The Unicode scalar values that ICU's UTF-16 decoder reads from wide text
+// whose units are code points or surrogate halves (the wide flavour stores a
+// character written as a \u escape pair as two surrogate units): each unit up
+// to U+FFFF is one UTF-16 unit and each one above is written as its pair, so
+// ICU joins every well-formed pair into one code point from U+10000 and
+// returns the halves that pair with nothing on their own, which are left out.
+// A unit beyond U+10FFFF is no character and separates what is on either side.
+inline std::wstring ScalarsByIcu(const std::wstring& text) {
+    std::wstring scalars;
+    std::u16string segment;
+    auto decode = [&] {
+        int32_t i = 0;
+        const auto length = static_cast<int32_t>(segment.size());
+        while (i < length) {
+            UChar32 c = 0;
+            U16_NEXT(segment.data(), i, length, c);
+            if (!U_IS_SURROGATE(c)) scalars.push_back(static_cast<wchar_t>(c));
+        }
+        segment.clear();
+    };
+    for (const wchar_t unit : text) {
+        const auto c = static_cast<uint32_t>(unit);
+        if (c > 0x10FFFF) {
+            decode();
+        } else if (c > 0xFFFF) {
+            segment.push_back(static_cast<char16_t>(U16_LEAD(c)));
+            segment.push_back(static_cast<char16_t>(U16_TRAIL(c)));
         } else {
-            joined.push_back(c);
+            segment.push_back(static_cast<char16_t>(c));
         }
     }
-    return joined;
-}
-
-inline std::wstring ScalarOnly(const std::wstring& text) {
-    std::wstring kept;
-    for (const wchar_t c : text) {
-        if (IsScalarText(std::wstring(1, c))) kept.push_back(c);
-    }
-    return kept;
+    decode();
+    return scalars;
 }
 
 // The text a reader must give for a number value ("%.17g" for a double).
@@ -366,7 +376,7 @@ void CheckTextReaders(Value& value) {
         FUZZ_CHECK(IsScalarText(wideA));
     } else {
         FUZZ_CHECK(IsValidUtf8(narrowA));
-        FUZZ_CHECK(quorane::WideForm(narrowA) == ScalarOnly(JoinPairs(wideA)));
+        FUZZ_CHECK(quorane::WideForm(narrowA) == ScalarsByIcu(wideA));
     }
 
     const std::basic_string<Ch>& own = [&]() -> const std::basic_string<Ch>& {
