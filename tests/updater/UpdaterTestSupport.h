@@ -161,6 +161,14 @@ private:
     pid_t pid_ = -1;
 };
 
+// Whether strace can trace a program here (it is installed and ptrace is
+// allowed).
+inline bool StraceWorks() {
+    const updater::ProgramResult probe =
+        updater::RunProgram({"strace", "-qq", "-o", "/dev/null", "true"});
+    return probe.Clean() && probe.code == 0;
+}
+
 // The exit status of a run under SmallTmpfsWrapper when no tmpfs could be
 // mounted, and when the sample install or the result could not be copied.
 constexpr int kNoSmallTmpfs = 90;

@@ -364,9 +364,7 @@ class DurabilityTest : public HostileWorldTest {
 protected:
     void SetUp() override {
         HostileWorldTest::SetUp();
-        const updater::ProgramResult probe =
-            updater::RunProgram({"strace", "-qq", "-o", "/dev/null", "true"});
-        if (!probe.Clean() || probe.code != 0)
+        if (!StraceWorks())
             GTEST_SKIP() << "strace cannot trace the updater here (no strace, or no ptrace)";
     }
 

@@ -185,9 +185,7 @@ protected:
 
     void SetUp() override {
         UpdaterSandbox::SetUp();
-        const updater::ProgramResult probe =
-            updater::RunProgram({"strace", "-qq", "-o", "/dev/null", "true"});
-        if (!probe.Clean() || probe.code != 0)
+        if (!StraceWorks())
             GTEST_SKIP() << "strace cannot trace the updater here (no strace, or no ptrace)";
     }
 
