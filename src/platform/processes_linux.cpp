@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "FileDescriptor.h"
+#include "ProcessStat.h"
 
 namespace quorane::platform {
 namespace {
@@ -26,15 +27,6 @@ std::optional<std::string> ReadProcFile(const std::string& path) {
     while ((n = ::read(file.get(), buffer, sizeof buffer)) > 0) content.append(buffer, n);
     if (n < 0) return std::nullopt;
     return content;
-}
-
-// The state letter of /proc/PID/stat. The command name before it is in
-// parentheses and may itself hold blanks and parentheses, so the state is
-// found behind the last ")".
-std::optional<char> ProcessState(const std::string& stat) {
-    const std::string::size_type close = stat.rfind(')');
-    if (close == std::string::npos || close + 2 >= stat.size()) return std::nullopt;
-    return stat[close + 2];
 }
 
 bool IsNumber(const char* name) {
@@ -56,11 +48,11 @@ std::vector<std::string> RunningProcessNames() {
         if (!IsNumber(entry->d_name)) continue;
         const std::string dir = std::string("/proc/") + entry->d_name;
 
-        const std::optional<std::string> stat = ReadProcFile(dir + "/stat");
-        if (!stat) continue;
-        const std::optional<char> state = ProcessState(*stat);
+        const std::optional<std::string> line = ReadProcFile(dir + "/stat");
+        if (!line) continue;
+        const std::optional<ProcessStat> stat = ParseProcessStat(*line);
         // Zombies ('Z') and dead tasks ('X') have already exited.
-        if (!state || *state == 'Z' || *state == 'X') continue;
+        if (!stat || stat->state == 'Z' || stat->state == 'X') continue;
 
         std::optional<std::string> name = ReadProcFile(dir + "/comm");
         if (!name || name->empty()) continue;

@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "OutsideWorld.h"
+#include "ProcessStat.h"
 #include "TestSupport.h"
 
 extern char** environ;
@@ -152,9 +153,9 @@ public:
 
     // The process state letter from /proc (R, S, Z, ...), or '?' when gone.
     char State() const {
-        const std::string stat = ReadFile("/proc/" + std::to_string(pid_) + "/stat");
-        const std::string::size_type close = stat.rfind(')');
-        return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+        const auto stat =
+            platform::ParseProcessStat(ReadFile("/proc/" + std::to_string(pid_) + "/stat"));
+        return stat ? stat->state : '?';
     }
 
 private:

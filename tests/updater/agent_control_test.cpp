@@ -2,6 +2,7 @@
 // against real processes.
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentControl.h"
+#include "ProcessStat.h"
 #include "Processes.h"
 #include "UpdaterTestSupport.h"
 
@@ -121,6 +123,32 @@ TEST(RunningProcessNames, ListsALiveAgentButNotOneThatExitedUnreaped) {
     EXPECT_FALSE(Listed("quoranees"));
     EXPECT_FALSE(ExistProcess(RealAgentWorld()));
     EXPECT_TRUE(agent.Reap());
+}
+
+TEST(ParseProcessStat, ReadsTheFieldsBehindTheLastParenthesis) {
+    struct Case {
+        std::string line;
+        std::optional<platform::ProcessStat> expected;
+    };
+    const std::vector<Case> cases = {
+        {"42 (sleep) S 1 42 42 0 -1", platform::ProcessStat{'S', 1, 42}},
+        {"7 (a (b) c) Z 3 9 9", platform::ProcessStat{'Z', 3, 9}},
+        {"7 (x) y) R 0 1", platform::ProcessStat{'R', 0, 1}},
+        {"8 () ) D 5 6", platform::ProcessStat{'D', 5, 6}},
+        {"9 (name\nwith newline) S 2 3", platform::ProcessStat{'S', 2, 3}},
+        {"10 (cut", std::nullopt},
+        {"11 (p) S", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::optional<platform::ProcessStat> stat = platform::ParseProcessStat(c.line);
+        ASSERT_EQ(stat.has_value(), c.expected.has_value());
+        if (!stat) continue;
+        EXPECT_EQ(stat->state, c.expected->state);
+        EXPECT_EQ(stat->parent, c.expected->parent);
+        EXPECT_EQ(stat->group, c.expected->group);
+    }
 }
 
 TEST(RunningProcessNames, ReadsNamesWithBlanksAndParentheses) {

@@ -81,14 +81,9 @@ bool GroupRunning(pid_t group) {
     std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
     if (!proc) return false;
     while (const dirent* entry = readdir(proc.get())) {
-        const std::string stat = ReadFile(std::string("/proc/") + entry->d_name + "/stat");
-        const std::string::size_type close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(stat.substr(close + 2));
-        char state = 0;
-        pid_t parent = 0, processGroup = 0;
-        fields >> state >> parent >> processGroup;
-        if (processGroup == group && state != 'Z' && state != 'X') return true;
+        const auto stat =
+            platform::ParseProcessStat(ReadFile(std::string("/proc/") + entry->d_name + "/stat"));
+        if (stat && stat->group == group && stat->state != 'Z' && stat->state != 'X') return true;
     }
     return false;
 }
