@@ -8,19 +8,10 @@
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
+#include "Gio.h"
+
 namespace quorane::platform {
 namespace {
-
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
-
-struct GFree {
-    void operator()(gpointer block) const { g_free(block); }
-};
-using GText = std::unique_ptr<gchar, GFree>;
 
 struct GErrorFree {
     void operator()(GError* error) const { g_error_free(error); }
@@ -50,11 +41,8 @@ GText ItemUri(const LaunchItem& item) {
 }  // namespace
 
 std::optional<std::string> ApplicationForExtension(const std::string& extension) {
-    // The database maps names to types through glob patterns; a name made of
-    // nothing but the extension asks for what the extension alone says.
-    const std::string name = "file." + extension;
-    const GText type(g_content_type_guess(name.c_str(), nullptr, 0, nullptr));
-    if (!type || g_content_type_is_unknown(type.get())) return std::nullopt;
+    const GText type = ContentTypeForExtension(extension);
+    if (!type) return std::nullopt;
 
     const GObjectPtr<GAppInfo> app(g_app_info_get_default_for_type(type.get(), FALSE));
     if (!app || !G_IS_DESKTOP_APP_INFO(app.get())) return std::nullopt;
