@@ -5,14 +5,18 @@ namespace quorane::updater {
 namespace {
 
 void RunKillSequence(const AgentWorld& world) {
-    for (const char* command : kKillSequence) world.runShell(command);
+    for (const char* prefix : kKillPrefixes) {
+        for (const char* name : kAgentProcessNames) world.runShell(std::string(prefix) + " " + name);
+    }
 }
 
 }  // namespace
 
 bool ExistProcess(const AgentWorld& world) {
     for (const std::string& name : world.processNames()) {
-        if (name == "quoraneet" || name == "quoranees") return true;
+        for (const char* agent : kAgentProcessNames) {
+            if (name == agent) return true;
+        }
     }
     return false;
 }

@@ -13,17 +13,15 @@ inline constexpr const char* kUnloadCommand =
     "launchctl unload ~/Library/LaunchAgents/com.quorane.quoranees.plist";
 inline constexpr const char* kLoadCommand =
     "launchctl load -w ~/Library/LaunchAgents/com.quorane.quoranees.plist";
-// The bare 9 is one more process name for killall, so the first two send its
-// default termination signal; the last two send signal 9.
-inline constexpr const char* kKillSequence[] = {
-    "killall 9 quoraneet",
-    "killall 9 quoranees",
-    "killall -9 quoraneet",
-    "killall -9 quoranees",
-};
+// The agent's processes, by name.
+inline constexpr const char* kAgentProcessNames[] = {"quoraneet", "quoranees"};
+// Each kill sequence runs "<prefix> <name>" for each prefix, then each agent
+// process name. The bare 9 is one more process name for killall, so the first
+// prefix sends its default termination signal; the second sends signal 9.
+inline constexpr const char* kKillPrefixes[] = {"killall 9", "killall -9"};
 inline constexpr int kWaitChecks = 10;
 
-// True when a process named exactly "quoraneet" or "quoranees" is running.
+// True when a process named exactly like an agent process is running.
 bool ExistProcess(const AgentWorld& world);
 
 // Unloads the launch agent, kills both agent processes, pauses a second, then
