@@ -1,13 +1,16 @@
 // Shared helpers for the test suites: a temporary directory per test, small
-// file helpers, and running a piece of a test as an unprivileged user.
+// file helpers, and running a piece of a test in a child process, as an
+// unprivileged user if need be.
 #ifndef QUORANE_TESTS_TEST_SUPPORT_H
 #define QUORANE_TESTS_TEST_SUPPORT_H
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -72,29 +75,66 @@ inline std::vector<std::string> Concat(std::initializer_list<std::vector<std::st
     return all;
 }
 
+// Runs `body` in a forked child and returns the text it returns, passed back
+// through a pipe; nothing when the child did not end normally (it threw,
+// crashed, or outlived `alarmSeconds`). The body must not use gtest
+// assertions: only its text reaches the parent.
+inline std::optional<std::string> RunInChild(const std::function<std::string()>& body,
+                                             unsigned alarmSeconds = 60) {
+    int channel[2];
+    if (pipe2(channel, O_CLOEXEC) != 0) return std::nullopt;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(channel[0]);
+        alarm(alarmSeconds);
+        std::string text;
+        try {
+            text = body();
+        } catch (...) {
+            _exit(1);
+        }
+        for (std::size_t written = 0; written < text.size();) {
+            const ssize_t n = write(channel[1], text.data() + written, text.size() - written);
+            if (n <= 0) _exit(1);
+            written += static_cast<std::size_t>(n);
+        }
+        _exit(0);
+    }
+    close(channel[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno != EINTR) break;
+        if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(channel[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return text;
+}
+
 // The uid and gid the unprivileged parts of tests run as ("nobody").
 constexpr uid_t kUnprivilegedId = 65534;
 
+// Makes this process the unprivileged user when it is root; true when it
+// runs unprivileged now. For children only: there is no way back.
+inline bool DropPrivileges() {
+    if (geteuid() != 0) return true;
+    return setgroups(0, nullptr) == 0 && setgid(kUnprivilegedId) == 0 &&
+           setuid(kUnprivilegedId) == 0;
+}
+
 // Runs `body` in a child process as an unprivileged user and returns its
-// result (the child's exit status), or nullopt when the child could not drop
-// its privileges or did not exit normally. When the tests already run
-// unprivileged, the child simply keeps its identity. The body must not use
-// gtest assertions: only its return value reaches the parent.
+// result, or nullopt when the child could not drop its privileges or did not
+// end normally. When the tests already run unprivileged, the child simply
+// keeps its identity. The body must not use gtest assertions.
 inline std::optional<int> RunUnprivileged(const std::function<int()>& body) {
-    const pid_t pid = fork();
-    if (pid < 0) return std::nullopt;
-    if (pid == 0) {
-        if (geteuid() == 0) {
-            if (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedId) != 0 ||
-                setuid(kUnprivilegedId) != 0)
-                _exit(200);
-        }
-        _exit(body());
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return std::nullopt;
-    if (WEXITSTATUS(status) == 200) return std::nullopt;
-    return WEXITSTATUS(status);
+    const std::optional<std::string> result =
+        RunInChild([&] { return DropPrivileges() ? std::to_string(body()) : std::string(); });
+    if (!result || result->empty()) return std::nullopt;
+    return std::stoi(*result);
 }
 
 // True when permission checks bind this process: it is not root, or it can

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <fstream>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -107,22 +109,18 @@ std::string CpuModelWith(const std::string& cpuinfo) {
     quorane::test::TempDir dir;
     quorane::test::WriteFile(dir / "cpuinfo", cpuinfo);
     const std::string errors = (dir / "stderr").string();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const std::optional<std::string> model = quorane::test::RunInChild([&] {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount((dir / "cpuinfo").c_str(), "/proc/cpuinfo", nullptr, MS_BIND, nullptr) != 0)
-            _exit(1);
-        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (err < 0 || ::dup2(err, STDERR_FILENO) < 0) _exit(1);
-        quorane::test::WriteFile(dir / "model", GetCpuModel());
-        _exit(0);
-    }
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0)
-        return "";
-    return quorane::test::ReadFile(dir / "model") + "|" + quorane::test::ReadFile(errors);
+            throw std::runtime_error("no private /proc/cpuinfo");
+        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (err < 0 || ::dup2(err, STDERR_FILENO) < 0)
+            throw std::runtime_error("no standard error");
+        return GetCpuModel();
+    });
+    if (!model) return "";
+    return *model + "|" + quorane::test::ReadFile(errors);
 }
 
 TEST(GetCpuModel, ModelNameOfTheFirstProcessorOrSysctlError) {

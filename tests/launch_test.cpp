@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@ namespace {
 
 namespace fs = boost::filesystem;
 using quorane::test::ReadFile;
+using quorane::test::RunInChild;
 using quorane::test::WriteFile;
 using Strings = std::vector<std::string>;
 
@@ -64,8 +66,7 @@ protected:
 
     // What `body` returns in a child that sees only the temporary registry.
     std::string InChild(const std::function<std::string()>& body) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
+        const std::optional<std::string> out = RunInChild([&] {
             ::setenv("XDG_DATA_HOME", Path("data").c_str(), 1);
             ::setenv("XDG_CONFIG_HOME", Path("config").c_str(), 1);
             ::setenv("XDG_DATA_DIRS", Path("system").c_str(), 1);
@@ -74,18 +75,13 @@ protected:
             ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + Path("no-bus")).c_str(), 1);
             ::unsetenv("DISPLAY");
             ::unsetenv("WAYLAND_DISPLAY");
-            std::string out;
             try {
-                out = body();
+                return body();
             } catch (const fs::filesystem_error&) {
-                out = "filesystem_error";
+                return std::string("filesystem_error");
             }
-            WriteFile(dir_ / "child", out);
-            _exit(0);
-        }
-        int status = 0;
-        if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return "!child";
-        return ReadFile(dir_ / "child");
+        });
+        return out ? *out : "!child";
     }
 
     // The recorder's arguments once it has run, "!not run" if it has not

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -33,36 +34,24 @@ using Answers = std::map<std::string, std::string>;
 // then answers "ip", "list" (comma-separated), "mac" and "mac <probe>" for
 // each probe. An "error" answer tells why that failed.
 Answers Observe(const std::vector<std::string>& setup, const std::vector<std::string>& probes) {
-    quorane::test::TempDir dir;
-    const auto out = dir / "answers";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::string text;
-        if (::unshare(CLONE_NEWNET) != 0) {
-            text = std::string("error\nunshare(CLONE_NEWNET): ") + std::strerror(errno) + "\n";
-        } else {
-            for (const auto& command : setup) {
-                if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) {
-                    text = "error\n" + command + "\n";
-                    break;
-                }
-            }
+    const std::optional<std::string> text = quorane::test::RunInChild([&] {
+        if (::unshare(CLONE_NEWNET) != 0)
+            return std::string("error\nunshare(CLONE_NEWNET): ") + std::strerror(errno) + "\n";
+        for (const auto& command : setup) {
+            if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
+                return "error\n" + command + "\n";
         }
-        if (text.empty()) {
-            text = "ip\n" + NarrowForm(GetLocalIP()) + "\nlist\n";
-            for (const auto& address : GetLocalIpList()) text += NarrowForm(address) + ",";
-            text += "\nmac\n" + NarrowForm(GetLocalMAC()) + "\n";
-            for (const auto& probe : probes)
-                text += "mac " + probe + "\n" + NarrowForm(GetLocalMAC(quorane::WideForm(probe))) +
-                        "\n";
-        }
-        quorane::test::WriteFile(out, text);
-        _exit(0);
-    }
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return {{"error", "no child"}};
+        std::string answers = "ip\n" + NarrowForm(GetLocalIP()) + "\nlist\n";
+        for (const auto& address : GetLocalIpList()) answers += NarrowForm(address) + ",";
+        answers += "\nmac\n" + NarrowForm(GetLocalMAC()) + "\n";
+        for (const auto& probe : probes)
+            answers +=
+                "mac " + probe + "\n" + NarrowForm(GetLocalMAC(quorane::WideForm(probe))) + "\n";
+        return answers;
+    });
+    if (!text) return {{"error", "no child"}};
     Answers answers;
-    std::istringstream lines(quorane::test::ReadFile(out));
+    std::istringstream lines(*text);
     for (std::string key, value; std::getline(lines, key) && std::getline(lines, value);)
         answers[key] = value;
     return answers;

@@ -181,23 +181,22 @@ constexpr int kResultNotCopied = 92;
 // the run leaves is copied to `after` before the namespace goes.
 inline std::vector<std::string> SmallTmpfsWrapper(const fs::path& install, const fs::path& seed,
                                                   const fs::path& after) {
-    const std::string script =
-        "mount -t tmpfs -o size=1m tmpfs \"$1\" || exit " + std::to_string(kNoSmallTmpfs) +
-        "\n"
-        "cp -a \"$2/.\" \"$1/\" || exit " +
-        std::to_string(kSeedNotCopied) +
-        "\n"
-        "install=$1 after=$3\n"
-        "shift 3\n"
-        "\"$@\"\n"
-        "status=$?\n"
-        "mkdir -p \"$after\" && cp -a \"$install/.\" \"$after/\" || exit " +
-        std::to_string(kResultNotCopied) +
-        "\n"
-        "exit $status\n";
-    return {"unshare", "-m",           "--propagation", "private",     "sh",
-            "-c",      script,         "sh",            install.string(), seed.string(),
-            after.string()};
+    const std::string script = "mount -t tmpfs -o size=1m tmpfs \"$1\" || exit " +
+                               std::to_string(kNoSmallTmpfs) +
+                               "\n"
+                               "cp -a \"$2/.\" \"$1/\" || exit " +
+                               std::to_string(kSeedNotCopied) +
+                               "\n"
+                               "install=$1 after=$3\n"
+                               "shift 3\n"
+                               "\"$@\"\n"
+                               "status=$?\n"
+                               "mkdir -p \"$after\" && cp -a \"$install/.\" \"$after/\" || exit " +
+                               std::to_string(kResultNotCopied) +
+                               "\n"
+                               "exit $status\n";
+    return {"unshare", "-m", "--propagation",  "private",     "sh",          "-c",
+            script,    "sh", install.string(), seed.string(), after.string()};
 }
 
 const std::string kUnload =
@@ -208,15 +207,15 @@ const std::vector<std::string> kKills = {"killall 9 quoraneet", "killall 9 quora
 
 // How the sandbox starts the updater.
 struct Launch {
-    bool ignoreKills = false;          // the stand-in killall signals nothing
-    bool ownProcessGroup = false;      // the run and what it starts form a group of their own
-    bool unprivileged = false;         // runs as kUnprivilegedId
-    std::optional<int> blocked;        // a signal blocked in the mask the updater starts with
-    std::vector<std::string> wrapper;  // runs the updater under this command (e.g. strace)
-    std::vector<std::string> environment;     // further NAME=value settings
-    std::optional<int> standardInput;         // a descriptor of the test's to read from
-    std::vector<int> closedDescriptors;       // closed just before the updater starts
-    bool deletedWorkingDirectory = false;     // starts in a directory removed meanwhile
+    bool ignoreKills = false;              // the stand-in killall signals nothing
+    bool ownProcessGroup = false;          // the run and what it starts form a group of their own
+    bool unprivileged = false;             // runs as kUnprivilegedId
+    std::optional<int> blocked;            // a signal blocked in the mask the updater starts with
+    std::vector<std::string> wrapper;      // runs the updater under this command (e.g. strace)
+    std::vector<std::string> environment;  // further NAME=value settings
+    std::optional<int> standardInput;      // a descriptor of the test's to read from
+    std::vector<int> closedDescriptors;    // closed just before the updater starts
+    bool deletedWorkingDirectory = false;  // starts in a directory removed meanwhile
 };
 
 // A test directory with stand-in launchctl and killall first on PATH that
@@ -277,10 +276,7 @@ protected:
         sigemptyset(&mask);
         if (launch.blocked) sigaddset(&mask, *launch.blocked);
         sigprocmask(SIG_SETMASK, &mask, nullptr);
-        if (launch.unprivileged && geteuid() == 0 &&
-            (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedId) != 0 ||
-             setuid(kUnprivilegedId) != 0))
-            _exit(125);
+        if (launch.unprivileged && !DropPrivileges()) _exit(125);
 
         std::vector<std::string> command = launch.wrapper;
         command.push_back(QUORANE_UPDATE_BINARY);

@@ -6,7 +6,8 @@ namespace {
 
 void RunKillSequence(const AgentWorld& world) {
     for (const char* prefix : kKillPrefixes) {
-        for (const char* name : kAgentProcessNames) world.runShell(std::string(prefix) + " " + name);
+        for (const char* name : kAgentProcessNames)
+            world.runShell(std::string(prefix) + " " + name);
     }
 }
 
