@@ -23,7 +23,7 @@ bool WriteProbe(const std::string& probePath) {
     // O_EXCL: the probe must be a file of our own making. Should a file of
     // that name exist already, it is left alone rather than overwritten and
     // then deleted.
-    CQuoraneFile probe(probePath, O_WRONLY | O_CREAT | O_EXCL);
+    CQuoraneFile probe(probePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
     if (!probe.IsOpen()) return false;
     const bool written = probe.Write(probePath);
     probe.Close();
@@ -82,7 +82,7 @@ bool IsReadable(std::wstring path) {
     // O_NONBLOCK keeps a FIFO or terminal from holding the check up until a
     // writer or input appears; it changes nothing for regular files. Such a
     // file that opens but has nothing to read yet is readable all the same.
-    CQuoraneFile file(path, O_RDONLY | O_NONBLOCK);
+    CQuoraneFile file(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (!file.IsOpen()) return false;
     char byte = 0;
     const int32_t count = file.Read(&byte, 1);

@@ -66,7 +66,6 @@ bool Matches(const std::array<uint8_t, N>& buffer, const BytesAt& part) {
 // a status query that fails counts as not one.
 bool IsRegularFilePath(const std::string& path) {
     try {
-        // One status query answers both questions.
         const fs::file_status status = fs::status(path);
         return fs::exists(status) && fs::is_regular_file(status);
     } catch (const fs::filesystem_error&) {
@@ -79,7 +78,8 @@ bool IsRegularFilePath(const std::string& path) {
 template <size_t N, typename Path>
 bool ReadHead(const Path& path, std::array<uint8_t, N>& buffer) {
     buffer.fill(0);
-    CQuoraneFile file(path, O_RDONLY);
+    // The descriptor is the library's own: no child started meanwhile gets it.
+    CQuoraneFile file(path, O_RDONLY | O_CLOEXEC);
     if (!file.IsOpen()) return false;
     file.Read(buffer.data(), N);
     file.Close();
@@ -90,7 +90,6 @@ bool ReadHead(const Path& path, std::array<uint8_t, N>& buffer) {
 
 std::wstring GetFileSignature(std::wstring path) {
     std::wstring signature;
-    // Converted once, for the gate and the open alike.
     const std::string narrowPath = quorane::NarrowForm(path);
     if (!IsRegularFilePath(narrowPath)) return signature;
     std::array<uint8_t, kSignatureSize> buffer;

@@ -20,9 +20,7 @@ namespace {
 // Owns a platform string made by one of the Create calls and releases it on
 // every path out of the function that made it.
 struct PlatformStringRelease {
-    void operator()(const void* string) const {
-        if (string != nullptr) CFRelease(string);
-    }
+    void operator()(const void* string) const { CFRelease(string); }
 };
 using PlatformStringHolder = std::unique_ptr<const QuoraneCFString, PlatformStringRelease>;
 using MutablePlatformStringHolder = std::unique_ptr<QuoraneCFString, PlatformStringRelease>;

@@ -25,8 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::vector<std::string> kBundles = {"quoranees.app", "quoraneet.app"};
-
 // Waits up to ten seconds for `ready`; false when it never came.
 template <typename Ready>
 bool WaitFor(Ready ready) {
