@@ -16,7 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Text.h"
+#include "base/Text.h"
 
 // Registers `function` as "<name>/<size>" at the large size and at one ten
 // times smaller; times in microseconds, wall clock.

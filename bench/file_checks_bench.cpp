@@ -9,8 +9,8 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchInputs.h"
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace {
 

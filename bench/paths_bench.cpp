@@ -7,8 +7,8 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/locale/encoding_utf.hpp>
 
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace {
 

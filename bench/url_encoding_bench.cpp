@@ -8,8 +8,8 @@
 #include <curl/curl.h>
 
 #include "BenchInputs.h"
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <unicode/utf16.h>
 
 #include "FuzzSupport.h"
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace quorane::fuzz {
 

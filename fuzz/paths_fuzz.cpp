@@ -8,8 +8,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace {
 

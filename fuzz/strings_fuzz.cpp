@@ -11,8 +11,8 @@
 #include <unicode/unistr.h>
 
 #include "FuzzSupport.h"
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace {
 

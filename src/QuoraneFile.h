@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <string>
 
-class CQuoraneFile {
+#include "Export.h"
+
+class QUORANE_API CQuoraneFile {
 public:
     // A closed object with an empty path.
     CQuoraneFile();

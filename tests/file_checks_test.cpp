@@ -1,5 +1,5 @@
 // Tests of the file access checks: times, counts, readability, writability.
-#include "FileChecks.h"
+#include "utils/FileChecks.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace {
 

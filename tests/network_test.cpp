@@ -19,10 +19,10 @@
 
 #include <gtest/gtest.h>
 
-#include "NetworkIdentity.h"
 #include "TestSupport.h"
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
+#include "utils/NetworkIdentity.h"
 
 namespace {
 

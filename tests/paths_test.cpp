@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 using namespace std::string_literals;
 

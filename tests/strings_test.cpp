@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <boost/locale/encoding_utf.hpp>
 #include <gtest/gtest.h>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace {
 

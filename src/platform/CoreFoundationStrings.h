@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "../Export.h"
+
 extern "C" {
 
 struct QuoraneCFString;
@@ -33,7 +35,7 @@ typedef uint32_t CFStringEncoding;
 typedef CFIndex CFStringNormalizationForm;
 
 // The default allocator; the only one the stand-in knows.
-extern const CFAllocatorRef kCFAllocatorDefault;
+extern QUORANE_API const CFAllocatorRef kCFAllocatorDefault;
 
 enum : CFStringEncoding {
     kCFStringEncodingMacRoman = 0,
@@ -49,32 +51,32 @@ enum : CFStringNormalizationForm {
 
 // A new string from the NUL-terminated bytes in the given encoding; null when
 // the bytes are not valid in it (or the encoding is unknown). Release it.
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
-                                      CFStringEncoding encoding);
+QUORANE_API CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
+                                                  CFStringEncoding encoding);
 
 // A new mutable copy of the string; maxLength 0 means no limit. Null when the
 // string is null. Release it.
-CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength,
-                                             CFStringRef theString);
+QUORANE_API CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength,
+                                                         CFStringRef theString);
 
 // Normalises the string in place to the given Unicode normalisation form.
-void CFStringNormalize(CFMutableStringRef theString, CFStringNormalizationForm theForm);
+QUORANE_API void CFStringNormalize(CFMutableStringRef theString, CFStringNormalizationForm theForm);
 
 // The length of the string in UTF-16 code units.
-CFIndex CFStringGetLength(CFStringRef theString);
+QUORANE_API CFIndex CFStringGetLength(CFStringRef theString);
 
 // The most bytes that `length` UTF-16 units can take in the encoding, without
 // the terminating NUL.
-CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
+QUORANE_API CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
 
 // Writes the string in the encoding with a terminating NUL into the buffer of
 // bufferSize bytes. False when it does not fit or a character cannot be
 // encoded; the buffer's content is then unspecified.
-Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
-                           CFStringEncoding encoding);
+QUORANE_API Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
+                                       CFStringEncoding encoding);
 
 // Releases a string made by one of the Create calls. Null is not allowed.
-void CFRelease(CFTypeRef cf);
+QUORANE_API void CFRelease(CFTypeRef cf);
 
 }  // extern "C"
 

@@ -1,14 +1,14 @@
 // The application registry through GIO: desktop entries, the shared MIME-info
 // database and the defaults of mimeapps.list. An application's location is
 // the path of its desktop entry file.
-#include "Applications.h"
+#include "platform/Applications.h"
 
 #include <memory>
 
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
-#include "Gio.h"
+#include "platform/Gio.h"
 
 namespace quorane::platform {
 namespace {

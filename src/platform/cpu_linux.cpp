@@ -1,5 +1,9 @@
 // The processor's brand text from /proc/cpuinfo.
-#include "Processor.h"
+#ifndef __linux__
+#error "Linux implementation of a platform seam: CMake builds another system's own there."
+#endif
+
+#include "platform/Processor.h"
 
 #include <cerrno>
 #include <cstdio>

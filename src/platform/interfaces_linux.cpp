@@ -1,6 +1,10 @@
 // Interface address records through SIOCGIFCONF, link-level addresses through
 // getifaddrs.
-#include "NetworkInterfaces.h"
+#ifndef __linux__
+#error "Linux implementation of a platform seam: CMake builds another system's own there."
+#endif
+
+#include "platform/NetworkInterfaces.h"
 
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
@@ -13,7 +17,7 @@
 #include <cstring>
 #include <memory>
 
-#include "FileDescriptor.h"
+#include "base/FileDescriptor.h"
 
 namespace quorane::platform {
 namespace {

@@ -1,11 +1,11 @@
 // The type registry through GIO, which reads the shared MIME-info database:
 // an extension's MIME type is the type the database guesses for a file name
 // carrying that extension.
-#include "MimeTypes.h"
+#include "platform/MimeTypes.h"
 
 #include <gio/gio.h>
 
-#include "Gio.h"
+#include "platform/Gio.h"
 
 namespace quorane::platform {
 

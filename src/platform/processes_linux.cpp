@@ -1,5 +1,9 @@
 // Running process names from /proc.
-#include "Processes.h"
+#ifndef __linux__
+#error "Linux implementation of a platform seam: CMake builds another system's own there."
+#endif
+
+#include "platform/Processes.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,8 +14,8 @@
 #include <memory>
 #include <optional>
 
-#include "FileDescriptor.h"
-#include "ProcessStat.h"
+#include "base/FileDescriptor.h"
+#include "platform/ProcessStat.h"
 
 namespace quorane::platform {
 namespace {

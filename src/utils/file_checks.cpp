@@ -1,6 +1,6 @@
 // File access checks: file times, counts of regular files, readability and
 // writability.
-#include "FileChecks.h"
+#include "utils/FileChecks.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <boost/filesystem.hpp>
 
 #include "QuoraneFile.h"
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace fs = boost::filesystem;
 

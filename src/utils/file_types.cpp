@@ -12,7 +12,7 @@
 #include <boost/filesystem.hpp>
 
 #include "QuoraneFile.h"
-#include "Text.h"
+#include "base/Text.h"
 #include "platform/MimeTypes.h"
 
 namespace fs = boost::filesystem;

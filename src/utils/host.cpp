@@ -12,7 +12,7 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include "FileDescriptor.h"
+#include "base/FileDescriptor.h"
 #include "platform/Processor.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "Text.h"
+#include "base/Text.h"
 #include "platform/Applications.h"
 
 namespace fs = boost::filesystem;

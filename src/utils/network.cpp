@@ -1,6 +1,6 @@
 // Network identity: the host's IPv4 addresses and the hardware addresses
 // behind them.
-#include "NetworkIdentity.h"
+#include "utils/NetworkIdentity.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,8 +11,8 @@
 
 #include <boost/format.hpp>
 
-#include "Text.h"
 #include "Utils.h"
+#include "base/Text.h"
 
 namespace quorane {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace {
 

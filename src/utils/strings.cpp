@@ -13,7 +13,7 @@
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace fs = boost::filesystem;
 

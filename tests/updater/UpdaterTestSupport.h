@@ -27,8 +27,8 @@
 #include <gtest/gtest.h>
 
 #include "OutsideWorld.h"
-#include "ProcessStat.h"
 #include "TestSupport.h"
+#include "platform/ProcessStat.h"
 
 extern char** environ;
 

@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "AgentControl.h"
-#include "ProcessStat.h"
-#include "Processes.h"
 #include "UpdaterTestSupport.h"
+#include "platform/ProcessStat.h"
+#include "platform/Processes.h"
 
 namespace quorane::updater {
 namespace {

@@ -50,8 +50,9 @@ protected:
                 runs.push_back(argv);
                 for (std::string& arg : runs.back()) {
                     if (passedFd >= 0 && arg == kPassedFileName)
-                        arg = "fd:" + fs::read_symlink("/proc/self/fd/" + std::to_string(passedFd))
-                                          .string();
+                        arg =
+                            "fd:" +
+                            fs::read_symlink("/proc/self/fd/" + std::to_string(passedFd)).string();
                 }
                 // unzip's chatter stays out of the test log.
                 std::vector<std::string> quiet = {"sh", "-c", "exec \"$@\" >/dev/null 2>&1", "sh"};
@@ -260,8 +261,8 @@ TEST_F(BundleSwapTest, ShellMetacharactersInEveryArgumentArePassedIntact) {
     for (const auto& entry : Snapshot(root.path()))
         EXPECT_NE(fs::path(entry.first).filename().string().rfind("pwned", 0), 0u) << entry.first;
     ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1], (std::vector<std::string>{"unzip", "-o", "fd:" + install + "/" + first,
-                                                  "-d", install}));
+    EXPECT_EQ(runs[1], (std::vector<std::string>{"unzip", "-o", "fd:" + install + "/" + first, "-d",
+                                                 install}));
 }
 
 TEST_F(BundleSwapTest, LeadingDashInTheInstallDirectoryIsNoOption) {

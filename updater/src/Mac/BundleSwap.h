@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "FileDescriptor.h"
 #include "OutsideWorld.h"
+#include "base/FileDescriptor.h"
 
 namespace quorane::updater {
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "Processes.h"
+#include "platform/Processes.h"
 
 extern char** environ;
 

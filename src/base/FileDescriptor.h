@@ -1,6 +1,6 @@
 // An owned POSIX file descriptor, closed when the holder goes away.
-#ifndef QUORANE_UTILS_FILE_DESCRIPTOR_H
-#define QUORANE_UTILS_FILE_DESCRIPTOR_H
+#ifndef QUORANE_BASE_FILE_DESCRIPTOR_H
+#define QUORANE_BASE_FILE_DESCRIPTOR_H
 
 #include <unistd.h>
 
@@ -37,4 +37,4 @@ private:
 
 }  // namespace quorane
 
-#endif  // QUORANE_UTILS_FILE_DESCRIPTOR_H
+#endif  // QUORANE_BASE_FILE_DESCRIPTOR_H

@@ -4,8 +4,8 @@
 // as UTF-8; the narrow form of a wide string is its units up to the first NUL
 // encoded as UTF-8. Ill-formed input (bad byte sequences, surrogates, values
 // beyond U+10FFFF) is left out; neither conversion ever reports an error.
-#ifndef QUORANE_UTILS_TEXT_H
-#define QUORANE_UTILS_TEXT_H
+#ifndef QUORANE_BASE_TEXT_H
+#define QUORANE_BASE_TEXT_H
 
 #include <string>
 
@@ -19,4 +19,4 @@ std::string NarrowForm(const wchar_t* wide);
 
 }  // namespace quorane
 
-#endif  // QUORANE_UTILS_TEXT_H
+#endif  // QUORANE_BASE_TEXT_H

@@ -1,5 +1,5 @@
 // Narrow (UTF-8) and wide (one code point per unit) text conversions.
-#include "Text.h"
+#include "base/Text.h"
 
 #include <cstring>
 #include <cwchar>
