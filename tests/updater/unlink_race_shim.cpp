@@ -46,17 +46,18 @@ Function Next(const char* name) {
 
 }  // namespace
 
-extern "C" int unlink(const char* path) {
+extern "C" __attribute__((visibility("default"))) int unlink(const char* path) {
     RaceOnce();
     return Next<int (*)(const char*)>("unlink")(path);
 }
 
-extern "C" int unlinkat(int directory, const char* path, int flags) {
+extern "C" __attribute__((visibility("default"))) int unlinkat(int directory, const char* path,
+                                                               int flags) {
     RaceOnce();
     return Next<int (*)(int, const char*, int)>("unlinkat")(directory, path, flags);
 }
 
-extern "C" int rmdir(const char* path) {
+extern "C" __attribute__((visibility("default"))) int rmdir(const char* path) {
     RaceOnce();
     return Next<int (*)(const char*)>("rmdir")(path);
 }
