@@ -29,54 +29,37 @@ sigset_t TerminationSignals() {
     return signals;
 }
 
-// Owns a spawn attribute set for the length of one spawn.
-class SpawnAttributes {
+// Owns one of posix_spawn's setting objects (attributes or file actions)
+// for the length of one spawn: made with Init, destroyed with Destroy. get()
+// is null when making it or applying any setting failed.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnSettings {
 public:
-    explicit SpawnAttributes(const std::optional<sigset_t>& childMask) {
-        ok_ = ::posix_spawnattr_init(&attributes_) == 0;
-        if (ok_ && childMask) {
-            ok_ = ::posix_spawnattr_setsigmask(&attributes_, &*childMask) == 0 &&
-                  ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK) == 0;
-        }
+    SpawnSettings() : made_(Init(&object_) == 0), ok_(made_) {}
+    ~SpawnSettings() {
+        if (made_) Destroy(&object_);
     }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    SpawnSettings(const SpawnSettings&) = delete;
+    SpawnSettings& operator=(const SpawnSettings&) = delete;
 
-    const posix_spawnattr_t* get() const { return ok_ ? &attributes_ : nullptr; }
+    // Applies one setting: `apply` takes the object and returns 0 on success.
+    template <typename Apply>
+    void Set(Apply apply) {
+        ok_ = ok_ && apply(&object_) == 0;
+    }
+
+    const T* get() const { return ok_ ? &object_ : nullptr; }
 
 private:
-    posix_spawnattr_t attributes_;
-    bool ok_ = false;
+    T object_;
+    bool made_;
+    bool ok_;
 };
 
-// Owns the file actions of one spawn: standard input on /dev/null and the
-// passed file, if any, under kPassedDescriptor.
-class SpawnFileActions {
-public:
-    explicit SpawnFileActions(int passedFd) {
-        ok_ = ::posix_spawn_file_actions_init(&actions_) == 0;
-        initialised_ = ok_;
-        ok_ = ok_ && ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null",
-                                                        O_RDONLY, 0) == 0;
-        // A descriptor duplicated onto its own number loses close-on-exec too.
-        if (passedFd >= 0)
-            ok_ = ok_ &&
-                  ::posix_spawn_file_actions_adddup2(&actions_, passedFd, kPassedDescriptor) == 0;
-    }
-    ~SpawnFileActions() {
-        if (initialised_) ::posix_spawn_file_actions_destroy(&actions_);
-    }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-
-    const posix_spawn_file_actions_t* get() const { return ok_ ? &actions_ : nullptr; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-    bool initialised_ = false;
-    bool ok_ = false;
-};
+using SpawnAttributes =
+    SpawnSettings<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
+using SpawnFileActions = SpawnSettings<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                       ::posix_spawn_file_actions_destroy>;
 
 }  // namespace
 
@@ -106,10 +89,26 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, int passedFd,
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
-    const SpawnAttributes attributes(childMask);
-    if (childMask && attributes.get() == nullptr) return result;
-    const SpawnFileActions actions(passedFd);
-    if (actions.get() == nullptr) return result;
+    SpawnAttributes attributes;
+    if (childMask) {
+        attributes.Set(
+            [&](posix_spawnattr_t* set) { return ::posix_spawnattr_setsigmask(set, &*childMask); });
+        attributes.Set([](posix_spawnattr_t* set) {
+            return ::posix_spawnattr_setflags(set, POSIX_SPAWN_SETSIGMASK);
+        });
+    }
+    // Standard input on /dev/null, and the passed file under its number (a
+    // descriptor duplicated onto its own number loses close-on-exec too).
+    SpawnFileActions actions;
+    actions.Set([](posix_spawn_file_actions_t* set) {
+        return ::posix_spawn_file_actions_addopen(set, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    });
+    if (passedFd >= 0) {
+        actions.Set([&](posix_spawn_file_actions_t* set) {
+            return ::posix_spawn_file_actions_adddup2(set, passedFd, kPassedDescriptor);
+        });
+    }
+    if (attributes.get() == nullptr || actions.get() == nullptr) return result;
     pid_t pid = 0;
     if (::posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ) != 0)
         return result;
