@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 namespace quorane {
 
 class FileDescriptor {
@@ -18,6 +20,8 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Hands the descriptor over to the caller, who closes it from now on.
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;

@@ -2,15 +2,23 @@
 // writability.
 #include "FileChecks.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <boost/filesystem.hpp>
+#include <boost/system/error_code.hpp>
 
+#include "FileDescriptor.h"
 #include "QuoraneFile.h"
 #include "Text.h"
 #include "Utils.h"
@@ -29,6 +37,202 @@ bool WriteProbe(const std::string& probePath) {
     probe.Close();
     fs::remove(probePath);
     return written;
+}
+
+namespace {
+
+// An open directory listing, closed with its descriptor when the holder goes.
+class DirectoryListing {
+public:
+    // Takes `listing`, which may be null (nothing owned).
+    explicit DirectoryListing(DIR* listing) : listing_(listing) {}
+    ~DirectoryListing() {
+        if (listing_ != nullptr) ::closedir(listing_);
+    }
+    DirectoryListing(DirectoryListing&& other) noexcept
+        : listing_(std::exchange(other.listing_, nullptr)) {}
+    DirectoryListing(const DirectoryListing&) = delete;
+    DirectoryListing& operator=(const DirectoryListing&) = delete;
+    DirectoryListing& operator=(DirectoryListing&&) = delete;
+
+    DIR* get() const { return listing_; }
+
+private:
+    DIR* listing_;
+};
+
+// Opens the directory `name` (relative to the directory descriptor `at`) for
+// listing, with `flags` added to the open. An empty holder when it cannot be
+// opened, the reason left in `error`.
+DirectoryListing OpenListing(int at, const char* name, int flags, int& error) {
+    FileDescriptor descriptor(::openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags));
+    DIR* listing = descriptor.valid() ? ::fdopendir(descriptor.get()) : nullptr;
+    if (listing == nullptr) {
+        error = errno;
+        return DirectoryListing(nullptr);
+    }
+    descriptor.release();  // the listing closes it now
+    return DirectoryListing(listing);
+}
+
+// The errors below are raised with the messages, paths and codes that
+// Boost's recursive directory iterator gives for the same failures, so that a
+// caller sees the same exception whichever walk found the fault.
+boost::system::error_code SystemError(int error) {
+    return boost::system::error_code(error, boost::system::system_category());
+}
+
+// The start directory cannot be opened.
+[[noreturn]] void RaiseOpenError(const std::string& root, int error) {
+    throw fs::filesystem_error("boost::filesystem::directory_iterator::construct", root,
+                               SystemError(error));
+}
+
+// The start directory's listing fails before it has given an entry.
+[[noreturn]] void RaiseFirstReadError(const std::string& rootPath, int error) {
+    throw fs::filesystem_error("boost::filesystem::directory_iterator::operator++", rootPath,
+                               SystemError(error));
+}
+
+// A directory of the tree cannot be opened, or a listing fails later on.
+[[noreturn]] void RaiseWalkError(int error) {
+    throw fs::filesystem_error("filesystem::recursive_directory_iterator increment error",
+                               SystemError(error));
+}
+
+// An entry cannot be examined, or what a link leads to cannot be told.
+[[noreturn]] void RaiseEntryError(const std::string& entryPath, int error) {
+    throw fs::filesystem_error("boost::filesystem::status", entryPath, SystemError(error));
+}
+
+// A status query that finds nothing there: no error, nothing to count.
+bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+bool IsDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// One open directory of the walk: its listing, the length of its path in the
+// walk's path text, and whether one of its entries has been examined already.
+struct Level {
+    DirectoryListing listing;
+    int descriptor;
+    std::size_t pathLength;
+    bool searched;
+};
+
+// Entry paths as the errors name them: the start directory as given, without
+// trailing slashes (unless it is the root directory), then "/" and the names.
+std::string ListingPath(const std::string& root) {
+    const std::size_t end = root.find_last_not_of('/');
+    return end == std::string::npos ? std::string("/") : root.substr(0, end + 1);
+}
+
+void AppendName(std::string& path, const char* name) {
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+}
+
+std::string EntryPath(std::string path, const char* name) {
+    AppendName(path, name);
+    return path;
+}
+
+}  // namespace
+
+void CountRegularFiles(const std::string& root, std::int32_t& counter,
+                       ReadDirectoryEntry readEntry) {
+    int error = 0;
+    // The start directory may be reached through a link; nothing below it is.
+    DirectoryListing top = OpenListing(AT_FDCWD, root.c_str(), 0, error);
+    if (top.get() == nullptr) RaiseOpenError(root, error);
+
+    // The path of the directory being listed, kept for the errors only: every
+    // open and status query goes relative to a directory descriptor.
+    std::string path = ListingPath(root);
+    // One open listing per level of the tree, the deepest last.
+    std::vector<Level> levels;
+    const int topDescriptor = ::dirfd(top.get());
+    levels.push_back(Level{std::move(top), topDescriptor, path.size(), false});
+    bool started = false;  // has any listing given an entry yet?
+
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        errno = 0;
+        const dirent* entry = readEntry(level.listing.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                if (!started) RaiseFirstReadError(path, errno);
+                RaiseWalkError(errno);
+            }
+            levels.pop_back();
+            if (!levels.empty()) path.resize(levels.back().pathLength);
+            continue;
+        }
+        const char* name = entry->d_name;
+        if (IsDotOrDotDot(name)) continue;
+        started = true;
+
+        // A status query of the entry by its whole path would fail for a
+        // path of PATH_MAX bytes or more; so does this walk, although it
+        // needs no such path, so that the trees it counts stay the same.
+        if (level.pathLength + 1 + NAME_MAX >= PATH_MAX &&
+            level.pathLength + 1 + std::strlen(name) >= PATH_MAX) {
+            RaiseEntryError(EntryPath(path, name), ENAMETOOLONG);
+        }
+
+        // The listing tells the kind of most entries. The first entry of
+        // each directory is asked for its status all the same: a listing
+        // may be readable while its entries cannot be reached (a directory
+        // without search permission), and that must raise as it always
+        // did. An entry whose kind the listing does not give is asked too.
+        unsigned char kind = entry->d_type;
+        if (!level.searched || kind == DT_UNKNOWN) {
+            level.searched = true;
+            struct stat info {};
+            if (::fstatat(level.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (IsMissing(errno)) continue;  // gone since the listing was read
+                RaiseEntryError(EntryPath(path, name), errno);
+            }
+            kind = IFTODT(info.st_mode);
+        }
+
+        if (kind == DT_DIR) {
+            DirectoryListing below = OpenListing(level.descriptor, name, O_NOFOLLOW, error);
+            if (below.get() != nullptr) {
+                AppendName(path, name);
+                const int descriptor = ::dirfd(below.get());
+                // `level` is not used past this point: the push may move it.
+                levels.push_back(Level{std::move(below), descriptor, path.size(), false});
+                continue;
+            }
+            if (error == ENOENT) continue;  // gone since the listing was read
+            if (error != ENOTDIR && error != ELOOP) RaiseWalkError(error);
+            // No longer a directory (replaced by a file or a link since the
+            // listing was read): count it as what it is now.
+            struct stat info {};
+            if (::fstatat(level.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (IsMissing(errno)) continue;
+                RaiseEntryError(EntryPath(path, name), errno);
+            }
+            kind = IFTODT(info.st_mode);
+            if (kind == DT_DIR) RaiseWalkError(error);
+        }
+
+        if (kind == DT_REG) {
+            ++counter;
+        } else if (kind == DT_LNK) {
+            // Counted when it leads to a regular file. A link to nothing
+            // counts nothing; any other failure, a loop of links included,
+            // raises.
+            struct stat target {};
+            if (::fstatat(level.descriptor, name, &target, 0) == 0) {
+                if (S_ISREG(target.st_mode)) ++counter;
+            } else if (!IsMissing(errno)) {
+                RaiseEntryError(EntryPath(path, name), errno);
+            }
+        }
+    }
 }
 
 }  // namespace quorane
@@ -55,17 +259,9 @@ bool GetFileTimes(std::string path, int64_t* changeTime, int64_t* modifyTime, in
 }
 
 void GetFileCount(std::wstring dir, int32_t& counter) {
-    const fs::path p = quorane::NarrowForm(dir);
+    const std::string p = quorane::NarrowForm(dir);
     if (!fs::exists(fs::status(p))) return;
-    // Default options: links to directories are listed but not descended into,
-    // and a directory that cannot be opened raises the error to the caller.
-    for (fs::recursive_directory_iterator it(p), end; it != end; ++it) {
-        // The walk has already asked for the entry's own kind; only a link
-        // needs a second query for the kind it leads to.
-        fs::file_status kind = it->symlink_status();
-        if (fs::is_symlink(kind)) kind = it->status();
-        if (fs::is_regular_file(kind)) ++counter;
-    }
+    quorane::CountRegularFiles(p, counter);
 }
 
 bool IsReadable(std::wstring path) {
