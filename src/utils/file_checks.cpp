@@ -22,6 +22,7 @@
 #include "QuoraneFile.h"
 #include "Text.h"
 #include "Utils.h"
+#include "platform/Directories.h"
 
 namespace fs = boost::filesystem;
 
@@ -61,17 +62,17 @@ private:
     DIR* listing_;
 };
 
-// Opens the directory `name` (relative to the directory descriptor `at`) for
-// listing, with `flags` added to the open. An empty holder when it cannot be
-// opened, the reason left in `error`.
-DirectoryListing OpenListing(int at, const char* name, int flags, int& error) {
-    FileDescriptor descriptor(::openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags));
-    DIR* listing = descriptor.valid() ? ::fdopendir(descriptor.get()) : nullptr;
+// Takes the open directory `descriptor` as a listing. An empty holder when it
+// is -1 or cannot be listed (the descriptor is closed then), the reason left
+// in `error`.
+DirectoryListing ListingOf(int descriptor, int& error) {
+    FileDescriptor owned(descriptor);
+    DIR* listing = owned.valid() ? ::fdopendir(owned.get()) : nullptr;
     if (listing == nullptr) {
         error = errno;
         return DirectoryListing(nullptr);
     }
-    descriptor.release();  // the listing closes it now
+    owned.release();  // the listing closes it now
     return DirectoryListing(listing);
 }
 
@@ -113,12 +114,13 @@ bool IsDotOrDotDot(const char* name) {
 }
 
 // One open directory of the walk: its listing, the length of its path in the
-// walk's path text, and whether one of its entries has been examined already.
+// walk's path text, and the error that reaching any of its entries gives (0
+// when they can be reached).
 struct Level {
     DirectoryListing listing;
     int descriptor;
     std::size_t pathLength;
-    bool searched;
+    int searchError;
 };
 
 // Entry paths as the errors name them: the start directory as given, without
@@ -144,16 +146,20 @@ void CountRegularFiles(const std::string& root, std::int32_t& counter,
                        ReadDirectoryEntry readEntry) {
     int error = 0;
     // The start directory may be reached through a link; nothing below it is.
-    DirectoryListing top = OpenListing(AT_FDCWD, root.c_str(), 0, error);
+    DirectoryListing top =
+        ListingOf(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), error);
     if (top.get() == nullptr) RaiseOpenError(root, error);
+    const int topDescriptor = ::dirfd(top.get());
+    struct stat self {};
+    const int topSearchError =
+        ::fstatat(topDescriptor, ".", &self, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 
     // The path of the directory being listed, kept for the errors only: every
     // open and status query goes relative to a directory descriptor.
     std::string path = ListingPath(root);
     // One open listing per level of the tree, the deepest last.
     std::vector<Level> levels;
-    const int topDescriptor = ::dirfd(top.get());
-    levels.push_back(Level{std::move(top), topDescriptor, path.size(), false});
+    levels.push_back(Level{std::move(top), topDescriptor, path.size(), topSearchError});
     bool started = false;  // has any listing given an entry yet?
 
     while (!levels.empty()) {
@@ -181,14 +187,15 @@ void CountRegularFiles(const std::string& root, std::int32_t& counter,
             RaiseEntryError(EntryPath(path, name), ENAMETOOLONG);
         }
 
-        // The listing tells the kind of most entries. The first entry of
-        // each directory is asked for its status all the same: a listing
-        // may be readable while its entries cannot be reached (a directory
-        // without search permission), and that must raise as it always
-        // did. An entry whose kind the listing does not give is asked too.
+        // A directory may be listed while its entries cannot be reached
+        // (no search permission); the first entry raises then, as a status
+        // query of it would.
+        if (level.searchError != 0) RaiseEntryError(EntryPath(path, name), level.searchError);
+
+        // The listing tells the kind of an entry, except on filesystems that
+        // leave it unknown: a status query tells it then.
         unsigned char kind = entry->d_type;
-        if (!level.searched || kind == DT_UNKNOWN) {
-            level.searched = true;
+        if (kind == DT_UNKNOWN) {
             struct stat info {};
             if (::fstatat(level.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (IsMissing(errno)) continue;  // gone since the listing was read
@@ -198,12 +205,14 @@ void CountRegularFiles(const std::string& root, std::int32_t& counter,
         }
 
         if (kind == DT_DIR) {
-            DirectoryListing below = OpenListing(level.descriptor, name, O_NOFOLLOW, error);
+            int searchError = 0;
+            DirectoryListing below =
+                ListingOf(platform::OpenDirectoryBelow(level.descriptor, name, searchError), error);
             if (below.get() != nullptr) {
                 AppendName(path, name);
                 const int descriptor = ::dirfd(below.get());
                 // `level` is not used past this point: the push may move it.
-                levels.push_back(Level{std::move(below), descriptor, path.size(), false});
+                levels.push_back(Level{std::move(below), descriptor, path.size(), searchError});
                 continue;
             }
             if (error == ENOENT) continue;  // gone since the listing was read
