@@ -522,8 +522,8 @@ rapidjson::SizeType WideTextLength(const wchar_t* text, rapidjson::SizeType leng
 // Replays `source` as the events of a SAX reader, for a document that builds
 // the copy: the document sizes every object and array once, from its final
 // member and element count, as RapidJSON's own deep copy does. One level of
-// call per level of nesting; the members and elements that hold no others are
-// replayed in the loop that meets them, without a call of their own.
+// call per level of nesting; strings among members and elements are replayed
+// in the loop that meets them, without a call of their own.
 class CopyEvents {
 public:
     explicit CopyEvents(const WideJsonValue& source) : source_(source) {}
@@ -555,9 +555,13 @@ private:
         return ReplayLeaf(value, handler);
     }
 
+    // A member's value or an element. Strings, the commonest, are replayed
+    // here, in the loop that meets them.
     template <typename Handler>
     static bool ReplayPart(const WideJsonValue& value, Handler& handler) {
         switch (value.GetType()) {
+            case rapidjson::kStringType:
+                return handler.String(value.GetString(), TextLength(value), true);
             case rapidjson::kObjectType:
             case rapidjson::kArrayType:
                 return Replay(value, handler);
