@@ -113,9 +113,9 @@ bool IsDotOrDotDot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// One open directory of the walk: its listing, the length of its path in the
-// walk's path text, and the error that reaching any of its entries gives (0
-// when they can be reached).
+// One open directory of the walk: its listing and the listing's descriptor,
+// the length of its path in the walk's path text, and the error that reaching
+// any of its entries gives (0 when they can be reached).
 struct Level {
     DirectoryListing listing;
     int descriptor;
