@@ -4,7 +4,8 @@
 // Every case is registered twice under one name, "<Case>/ours/<size>" and
 // "<Case>/anchor/<size>", at a large size and at one ten times smaller, so
 // that the table can put our time beside the anchor's and show how the cost
-// grows with the input.
+// grows with the input. A case may add "<Case>/floor/<size>": the least that
+// any implementation has to do, a second yardstick beside the anchor.
 #ifndef QUORANE_BENCH_BENCH_INPUTS_H
 #define QUORANE_BENCH_BENCH_INPUTS_H
 

@@ -1,4 +1,10 @@
-// Counting the regular files of a tree beside a std::filesystem walk.
+// Counting the regular files of a tree beside a std::filesystem walk and
+// beside the floor: the least that any walk has to ask of the system.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -61,7 +67,52 @@ void GetFileCountAnchor(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
+// The floor walk: every directory opened relative to its parent (openat,
+// fdopendir) and listed with readdir, the kind of an entry taken from the
+// listing, a status asked only for links and entries of unknown kind. No
+// paths, no error reports; takes `directory` and closes it.
+std::int64_t FloorCount(int directory) {
+    DIR* listing = ::fdopendir(directory);
+    if (listing == nullptr) {
+        ::close(directory);
+        return 0;
+    }
+    std::int64_t count = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        unsigned char kind = entry->d_type;
+        struct stat info {};
+        if (kind == DT_UNKNOWN) {
+            if (::fstatat(::dirfd(listing), name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            kind = IFTODT(info.st_mode);
+        }
+        if (kind == DT_REG) {
+            ++count;
+        } else if (kind == DT_LNK) {
+            // Counts when it leads to a regular file; never descended into.
+            if (::fstatat(::dirfd(listing), name, &info, 0) == 0 && S_ISREG(info.st_mode)) ++count;
+        } else if (kind == DT_DIR) {
+            const int below =
+                ::openat(::dirfd(listing), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (below >= 0) count += FloorCount(below);
+        }
+    }
+    ::closedir(listing);
+    return count;
+}
+
+void GetFileCountFloor(benchmark::State& state) {
+    const fs::path& root = Tree(state.range(0));
+    for (auto _ : state) {
+        const int directory = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (FloorCount(directory) != state.range(0)) state.SkipWithError("wrong count");
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
 QUORANE_CASE(GetFileCountOurs, "GetFileCount/ours", 20000);
 QUORANE_CASE(GetFileCountAnchor, "GetFileCount/anchor", 20000);
+QUORANE_CASE(GetFileCountFloor, "GetFileCount/floor", 20000);
 
 }  // namespace

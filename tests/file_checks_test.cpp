@@ -1,15 +1,29 @@
 // Tests of the file access checks: times, counts, readability, writability.
 #include "utils/FileChecks.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/openat2.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -126,6 +140,340 @@ TEST(GetFileCount, UnreadableDirectoryRaises) {
     });
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(*result, 0);
+}
+
+// --- The walk behind GetFileCount, fed through its listing step -----------
+
+// Descriptors open in this process, the one that lists them left out.
+std::set<int> OpenDescriptors() {
+    std::set<int> open;
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir("/proc/self/fd"), ::closedir);
+    if (!listing) return open;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        if (entry->d_name[0] != '.') open.insert(std::atoi(entry->d_name));
+    }
+    open.erase(::dirfd(listing.get()));
+    return open;
+}
+
+// What the stand-in listing readers below watch and do, one walk at a time.
+struct Watch {
+    std::set<int> before = OpenDescriptors();  // open before the walk
+    std::size_t mostHeld = 0;                  // most descriptors the walk held at once
+    bool allCloseOnExec = true;
+    int regularFilesListed = 0;
+    std::string failIn;                   // the listing of this directory fails with EIO
+    std::function<void()> replaceVictim;  // run when the entry "victim" is listed
+};
+Watch* watch = nullptr;
+
+dirent* ReadWithoutKinds(DIR* listing) {
+    dirent* entry = ::readdir(listing);
+    if (entry != nullptr) entry->d_type = DT_UNKNOWN;
+    return entry;
+}
+
+dirent* ReadAndWatch(DIR* listing) {
+    std::size_t held = 0;
+    for (const int fd : OpenDescriptors()) {
+        if (watch->before.count(fd) != 0) continue;
+        ++held;
+        if ((::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) watch->allCloseOnExec = false;
+    }
+    watch->mostHeld = std::max(watch->mostHeld, held);
+
+    if (!watch->failIn.empty()) {
+        const fs::path listed =
+            fs::read_symlink("/proc/self/fd/" + std::to_string(::dirfd(listing)));
+        if (listed.filename() == watch->failIn) {
+            errno = EIO;
+            return nullptr;
+        }
+    }
+    dirent* entry = ::readdir(listing);
+    if (entry == nullptr) return nullptr;
+    if (entry->d_type == DT_REG) ++watch->regularFilesListed;
+    if (watch->replaceVictim && std::string(entry->d_name) == "victim") {
+        watch->replaceVictim();
+        watch->replaceVictim = nullptr;
+    }
+    return entry;
+}
+
+// Makes openat2 fail with ENOSYS in this process from now on, as on kernels
+// before 5.6 or in sandboxes that filter it, so that the walk takes its
+// other way. Call it in a child process only. False when it cannot be done.
+bool DenyOpenat2() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+    if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) return false;
+    open_how how{};
+    how.flags = O_RDONLY;
+    return ::syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how) == -1 && errno == ENOSYS;
+}
+
+constexpr int kNoSeccomp = 250;
+
+// Both ways the walk opens a directory: with openat2, and without it.
+struct OpenWay {
+    const char* name;
+    bool withoutOpenat2;
+};
+constexpr OpenWay kOpenWays[] = {{"openat2", false}, {"openat and a status of '.'", true}};
+
+// Runs `body` in a child process, without openat2 there when the way says
+// so, and returns its exit status.
+std::optional<int> RunInChild(const OpenWay& way, const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return std::nullopt;
+    if (pid == 0) _exit(way.withoutOpenat2 && !DenyOpenat2() ? kNoSeccomp : body());
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return std::nullopt;
+    return WEXITSTATUS(status);
+}
+
+// The count of `root` in a child, or -1 when the walk raised.
+int CountInChild(const OpenWay& way, const fs::path& root,
+                 quorane::ReadDirectoryEntry read = ::readdir) {
+    const auto result = RunInChild(way, [&] {
+        int32_t counter = 0;
+        try {
+            quorane::CountRegularFiles(root.string(), counter, read);
+        } catch (const fs::filesystem_error&) {
+            return 199;
+        }
+        return static_cast<int>(counter);
+    });
+    if (result == kNoSeccomp) return -2;
+    return result && *result != 199 ? *result : -1;
+}
+
+#define SKIP_WITHOUT_SECCOMP(count)                                       \
+    if ((count) == -2)                                                    \
+    GTEST_SKIP() << "openat2 cannot be filtered here, so the walk's way " \
+                    "without it cannot be taken"
+
+// A tree of every kind of entry: files, directories, links to each, a link
+// to nothing and a FIFO; four regular files are counted.
+void MakeMixedTree(const TempDir& dir) {
+    fs::create_directories(dir / "tree/sub/empty");
+    fs::create_directories(dir / "elsewhere");
+    WriteFile(dir / "tree/one", "1");
+    WriteFile(dir / "tree/sub/two", "2");
+    WriteFile(dir / "tree/sub/three", "3");
+    WriteFile(dir / "elsewhere/outside", "x");
+    fs::create_symlink(dir / "tree/one", dir / "tree/sub/file-link");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "tree/dir-link");
+    fs::create_symlink(dir / "missing", dir / "tree/dangling");
+    ASSERT_EQ(::mkfifo((dir / "tree/fifo").c_str(), 0600), 0);
+}
+
+TEST(CountRegularFiles, ListingWithoutKindsCountsTheSame) {
+    // Some filesystems leave the kind of every entry unknown in the listing;
+    // the walk asks each entry's status then, and must count alike.
+    TempDir dir;
+    MakeMixedTree(dir);
+    for (const OpenWay& way : kOpenWays) {
+        SCOPED_TRACE(way.name);
+        const int counted = CountInChild(way, dir / "tree");
+        SKIP_WITHOUT_SECCOMP(counted);
+        EXPECT_EQ(counted, 4);
+        EXPECT_EQ(CountInChild(way, dir / "tree", ReadWithoutKinds), 4);
+    }
+
+    fs::create_symlink(dir / "tree/sub/loop", dir / "tree/sub/loop");
+    int32_t counter = 0;
+    try {
+        quorane::CountRegularFiles((dir / "tree").string(), counter, ReadWithoutKinds);
+        ADD_FAILURE() << "a link loop raised nothing";
+    } catch (const fs::filesystem_error& error) {
+        EXPECT_EQ(error.code().value(), ELOOP);
+        EXPECT_EQ(error.path1(), dir / "tree/sub/loop");
+    }
+}
+
+TEST(CountRegularFiles, DirectoryChangedAfterItsListingCountsAsWhatItIsNow) {
+    // The listing says "victim" is a directory; by the time the walk opens
+    // it, it is something else.
+    struct Case {
+        const char* now;
+        std::function<void(const fs::path& victim, const fs::path& dir)> replace;
+        int expected;  // "keep" and whatever the victim adds
+    };
+    const Case cases[] = {
+        {"a regular file", [](const fs::path& v, const fs::path&) { WriteFile(v, "x"); }, 2},
+        {"a link to a file",
+         [](const fs::path& v, const fs::path& d) { fs::create_symlink(d / "tree/keep", v); }, 2},
+        {"a link to a directory",
+         [](const fs::path& v, const fs::path& d) {
+             fs::create_directory_symlink(d / "elsewhere", v);
+         },
+         1},
+        {"a FIFO", [](const fs::path& v, const fs::path&) { ::mkfifo(v.c_str(), 0600); }, 1},
+        {"nothing", [](const fs::path&, const fs::path&) {}, 1},
+    };
+    for (const OpenWay& way : kOpenWays) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(way.name) + ", now " + c.now);
+            TempDir dir;
+            fs::create_directories(dir / "tree/victim");
+            fs::create_directories(dir / "elsewhere");
+            WriteFile(dir / "tree/keep", "k");
+            for (const char* name : {"a", "b", "c"}) WriteFile(dir / "tree/victim" / name, "v");
+            for (const char* name : {"d", "e"}) WriteFile(dir / "elsewhere" / name, "e");
+            Watch watching;
+            const fs::path victim = dir / "tree/victim";
+            const fs::path base = dir.path();
+            watching.replaceVictim = [&] {
+                fs::remove_all(victim);
+                c.replace(victim, base);
+            };
+            watch = &watching;
+            const int counted = CountInChild(way, dir / "tree", ReadAndWatch);
+            watch = nullptr;
+            SKIP_WITHOUT_SECCOMP(counted);
+            EXPECT_EQ(counted, c.expected);
+        }
+    }
+}
+
+// Three levels below the start, two or three directories on each, a file in
+// every directory: 1 + 3 + 6 + 12 = 22 files, 4 levels of open directories.
+void MakeBranchingTree(const fs::path& root) {
+    const std::vector<std::vector<std::string>> names = {
+        {"a1", "a2", "a3"}, {"b1", "b2"}, {"c1", "c2"}};
+    std::vector<fs::path> directories = {root};
+    std::vector<fs::path> level = {root};
+    for (const std::vector<std::string>& namesBelow : names) {
+        std::vector<fs::path> below;
+        for (const fs::path& parent : level) {
+            for (const std::string& name : namesBelow) below.push_back(parent / name);
+        }
+        directories.insert(directories.end(), below.begin(), below.end());
+        level = below;
+    }
+    for (const fs::path& directory : directories) {
+        fs::create_directories(directory);
+        WriteFile(directory / "file", "x");
+    }
+}
+
+TEST(CountRegularFiles, HoldsOneCloseOnExecDescriptorPerLevel) {
+    TempDir dir;
+    MakeBranchingTree(dir / "tree");
+    for (const OpenWay& way : kOpenWays) {
+        SCOPED_TRACE(way.name);
+        const auto result = RunInChild(way, [&] {
+            Watch watching;
+            watch = &watching;
+            int32_t counter = 0;
+            quorane::CountRegularFiles((dir / "tree").string(), counter, ReadAndWatch);
+            // One bit per broken promise, so that the parent can tell which.
+            return (counter == 22 ? 0 : 1) | (watching.mostHeld <= 4 ? 0 : 2) |
+                   (watching.mostHeld >= 1 ? 0 : 4) | (watching.allCloseOnExec ? 0 : 8) |
+                   (OpenDescriptors() == watching.before ? 0 : 16);
+        });
+        if (result == kNoSeccomp) GTEST_SKIP() << "openat2 cannot be filtered here";
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(*result & 1, 0) << "wrong count";
+        EXPECT_EQ(*result & 2, 0) << "more than one descriptor per level";
+        EXPECT_EQ(*result & 4, 0) << "the watch saw no descriptor at all";
+        EXPECT_EQ(*result & 8, 0) << "a descriptor without close-on-exec";
+        EXPECT_EQ(*result & 16, 0) << "a descriptor left open";
+    }
+}
+
+TEST(CountRegularFiles, ErrorInTheMiddleKeepsTheCountAndClosesEverything) {
+    struct Case {
+        const char* fault;
+        const char* failIn;  // listing that fails with EIO, or none
+        const char* loopIn;  // directory holding a link loop, or none
+        int code;
+        const char* path1;  // below the start directory ("." for itself), or none
+    };
+    const Case cases[] = {
+        {"listing of the start fails at once", "tree", nullptr, EIO, "."},
+        {"listing three levels down fails", "c2", nullptr, EIO, nullptr},
+        {"link loop three levels down", nullptr, "a2/b1/c1", ELOOP, "a2/b1/c1/loop"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        TempDir dir;
+        const fs::path root = dir / "tree";
+        MakeBranchingTree(root);
+        if (c.loopIn != nullptr) fs::create_symlink("loop", root / c.loopIn / "loop");
+        Watch watching;
+        if (c.failIn != nullptr) watching.failIn = c.failIn;
+        watch = &watching;
+        int32_t counter = 100;
+        try {
+            quorane::CountRegularFiles(root.string(), counter, ReadAndWatch);
+            ADD_FAILURE() << "nothing raised";
+        } catch (const fs::filesystem_error& error) {
+            EXPECT_EQ(error.code().value(), c.code);
+            const fs::path path1 = c.path1 == nullptr            ? fs::path()
+                                   : std::string(c.path1) == "." ? root
+                                                                 : root / c.path1;
+            EXPECT_EQ(error.path1(), path1);
+        }
+        watch = nullptr;
+        // Every regular file listed before the fault was counted, and no more.
+        EXPECT_EQ(counter, 100 + watching.regularFilesListed);
+        EXPECT_EQ(OpenDescriptors(), watching.before);
+    }
+}
+
+TEST(CountRegularFiles, ListableDirectoryThatCannotBeSearchedRaisesAtItsFirstEntry) {
+    // Read permission without search permission: the listing shows the
+    // names, but no entry can be reached, and the walk raises as a status
+    // query of the first one would. An empty one lists nothing and raises
+    // nothing. Run as an unprivileged user, whom the permissions bind.
+    REQUIRE_UNPRIVILEGED_CHILD();
+    struct Case {
+        const char* name;
+        fs::perms mode;
+        const char* onlyFile;  // the directory's one entry, or none
+        int code;              // 0: nothing raised
+        bool pathNamed;        // the error names the entry
+    };
+    const Case cases[] = {
+        {"listable only", fs::perms(0704), "only", EACCES, true},
+        {"listable only, empty", fs::perms(0704), nullptr, 0, false},
+        {"searchable only", fs::perms(0701), "only", EACCES, false},
+    };
+    for (const OpenWay& way : kOpenWays) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(way.name) + ", " + c.name);
+            TempDir dir;
+            fs::permissions(dir.path(), fs::perms(0755));
+            fs::create_directories(dir / "tree/locked");
+            WriteFile(dir / "tree/file", "x");
+            if (c.onlyFile != nullptr) WriteFile(dir / "tree/locked" / c.onlyFile, "x");
+            fs::permissions(dir / "tree/locked", c.mode);
+            const fs::path expectedPath =
+                c.pathNamed ? dir / "tree/locked" / c.onlyFile : fs::path();
+            const auto result = RunUnprivileged([&] {
+                if (way.withoutOpenat2 && !DenyOpenat2()) return kNoSeccomp;
+                int32_t counter = 0;
+                try {
+                    quorane::CountRegularFiles((dir / "tree").string(), counter);
+                } catch (const fs::filesystem_error& error) {
+                    if (error.code().value() != c.code) return 1;
+                    return error.path1() == expectedPath ? 0 : 2;
+                }
+                return c.code == 0 && counter == 1 ? 0 : 3;
+            });
+            if (result == kNoSeccomp) GTEST_SKIP() << "openat2 cannot be filtered here";
+            ASSERT_TRUE(result.has_value());
+            EXPECT_EQ(*result, 0) << "1: wrong code, 2: wrong path, 3: wrong count or no error";
+        }
+    }
 }
 
 TEST(IsReadable, FilesAndDirectories) {

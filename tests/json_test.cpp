@@ -434,6 +434,28 @@ TEST(CopyJsonValue, ScalarsAndDeepNesting) {
     EXPECT_EQ(JsonValueToString(copy, ""), deep);
 }
 
+TEST(CopyJsonValue, StringsEndAtTheirFirstNulWhateverTheirLength) {
+    // Every length up to a few groups of four units, with a NUL at every
+    // place or none. The source refers to text in a block of exactly its
+    // length, so that reading past it shows under the address sanitizer.
+    JsonAllocator allocator;
+    for (size_t length = 0; length <= 21; ++length) {
+        for (size_t nul = 0; nul <= length; ++nul) {
+            SCOPED_TRACE("length " + std::to_string(length) + ", NUL at " + std::to_string(nul));
+            const std::unique_ptr<wchar_t[]> text(new wchar_t[length]);
+            for (size_t i = 0; i < length; ++i) text[i] = static_cast<wchar_t>(0x4E00 + i);
+            if (nul < length) text[nul] = L'\0';
+            quorane::WideJsonValue source(rapidjson::StringRef(text.get(), length));
+            quorane::WideJsonValue copy;
+            CopyJsonValue(copy, source, allocator);
+            ASSERT_TRUE(copy.IsString());
+            EXPECT_EQ(std::wstring(copy.GetString(), copy.GetStringLength()),
+                      std::wstring(text.get(), nul));
+            EXPECT_NE(copy.GetString(), text.get());
+        }
+    }
+}
+
 TEST(CopyJsonValue, CopyOntoItselfOrIntoItsOwnPartsKeepsTheSourceWhole) {
     const std::string json = R"({"a":{"b":[1,2,"x"]},"c":"y"})";
     WideDocument doc;

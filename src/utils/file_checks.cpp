@@ -2,18 +2,27 @@
 // writability.
 #include "utils/FileChecks.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <boost/filesystem.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "QuoraneFile.h"
 #include "Utils.h"
+#include "base/FileDescriptor.h"
 #include "base/Text.h"
+#include "platform/Directories.h"
 
 namespace fs = boost::filesystem;
 
@@ -29,6 +38,210 @@ bool WriteProbe(const std::string& probePath) {
     probe.Close();
     fs::remove(probePath);
     return written;
+}
+
+namespace {
+
+// An open directory listing, closed with its descriptor when the holder goes.
+class DirectoryListing {
+public:
+    // Takes `listing`, which may be null (nothing owned).
+    explicit DirectoryListing(DIR* listing) : listing_(listing) {}
+    ~DirectoryListing() {
+        if (listing_ != nullptr) ::closedir(listing_);
+    }
+    DirectoryListing(DirectoryListing&& other) noexcept
+        : listing_(std::exchange(other.listing_, nullptr)) {}
+    DirectoryListing(const DirectoryListing&) = delete;
+    DirectoryListing& operator=(const DirectoryListing&) = delete;
+    DirectoryListing& operator=(DirectoryListing&&) = delete;
+
+    DIR* get() const { return listing_; }
+
+private:
+    DIR* listing_;
+};
+
+// Takes the open directory `descriptor` as a listing. An empty holder when it
+// is -1 or cannot be listed (the descriptor is closed then), the reason left
+// in `error`.
+DirectoryListing ListingOf(int descriptor, int& error) {
+    FileDescriptor owned(descriptor);
+    DIR* listing = owned.valid() ? ::fdopendir(owned.get()) : nullptr;
+    if (listing == nullptr) {
+        error = errno;
+        return DirectoryListing(nullptr);
+    }
+    owned.release();  // the listing closes it now
+    return DirectoryListing(listing);
+}
+
+// The errors below are raised with the messages, paths and codes that
+// Boost's recursive directory iterator gives for the same failures, so that a
+// caller sees the same exception whichever walk found the fault.
+boost::system::error_code SystemError(int error) {
+    return boost::system::error_code(error, boost::system::system_category());
+}
+
+// The start directory cannot be opened.
+[[noreturn]] void RaiseOpenError(const std::string& root, int error) {
+    throw fs::filesystem_error("boost::filesystem::directory_iterator::construct", root,
+                               SystemError(error));
+}
+
+// The start directory's listing fails before it has given an entry.
+[[noreturn]] void RaiseFirstReadError(const std::string& rootPath, int error) {
+    throw fs::filesystem_error("boost::filesystem::directory_iterator::operator++", rootPath,
+                               SystemError(error));
+}
+
+// A directory of the tree cannot be opened, or a listing fails later on.
+[[noreturn]] void RaiseWalkError(int error) {
+    throw fs::filesystem_error("filesystem::recursive_directory_iterator increment error",
+                               SystemError(error));
+}
+
+// An entry cannot be examined, or what a link leads to cannot be told.
+[[noreturn]] void RaiseEntryError(const std::string& entryPath, int error) {
+    throw fs::filesystem_error("boost::filesystem::status", entryPath, SystemError(error));
+}
+
+// A status query that finds nothing there: no error, nothing to count.
+bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+bool IsDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// One open directory of the walk: its listing and the listing's descriptor,
+// the length of its path in the walk's path text, and the error that reaching
+// any of its entries gives (0 when they can be reached).
+struct Level {
+    DirectoryListing listing;
+    int descriptor;
+    std::size_t pathLength;
+    int searchError;
+};
+
+// Entry paths as the errors name them: the start directory as given, without
+// trailing slashes (unless it is the root directory), then "/" and the names.
+std::string ListingPath(const std::string& root) {
+    const std::size_t end = root.find_last_not_of('/');
+    return end == std::string::npos ? std::string("/") : root.substr(0, end + 1);
+}
+
+void AppendName(std::string& path, const char* name) {
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+}
+
+std::string EntryPath(std::string path, const char* name) {
+    AppendName(path, name);
+    return path;
+}
+
+}  // namespace
+
+void CountRegularFiles(const std::string& root, std::int32_t& counter,
+                       ReadDirectoryEntry readEntry) {
+    int error = 0;
+    // The start directory may be reached through a link; nothing below it is.
+    DirectoryListing top =
+        ListingOf(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), error);
+    if (top.get() == nullptr) RaiseOpenError(root, error);
+    const int topDescriptor = ::dirfd(top.get());
+    struct stat self {};
+    const int topSearchError =
+        ::fstatat(topDescriptor, ".", &self, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+
+    // The path of the directory being listed, kept for the errors only: every
+    // open and status query goes relative to a directory descriptor.
+    std::string path = ListingPath(root);
+    // One open listing per level of the tree, the deepest last.
+    std::vector<Level> levels;
+    levels.push_back(Level{std::move(top), topDescriptor, path.size(), topSearchError});
+    bool started = false;  // has any listing given an entry yet?
+
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        errno = 0;
+        const dirent* entry = readEntry(level.listing.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                if (!started) RaiseFirstReadError(path, errno);
+                RaiseWalkError(errno);
+            }
+            levels.pop_back();
+            if (!levels.empty()) path.resize(levels.back().pathLength);
+            continue;
+        }
+        const char* name = entry->d_name;
+        if (IsDotOrDotDot(name)) continue;
+        started = true;
+
+        // A status query of the entry by its whole path would fail for a
+        // path of PATH_MAX bytes or more; so does this walk, although it
+        // needs no such path, so that the trees it counts stay the same.
+        if (level.pathLength + 1 + NAME_MAX >= PATH_MAX &&
+            level.pathLength + 1 + std::strlen(name) >= PATH_MAX) {
+            RaiseEntryError(EntryPath(path, name), ENAMETOOLONG);
+        }
+
+        // A directory may be listed while its entries cannot be reached
+        // (no search permission); the first entry raises then, as a status
+        // query of it would.
+        if (level.searchError != 0) RaiseEntryError(EntryPath(path, name), level.searchError);
+
+        // The listing tells the kind of an entry, except on filesystems that
+        // leave it unknown: a status query tells it then.
+        unsigned char kind = entry->d_type;
+        if (kind == DT_UNKNOWN) {
+            struct stat info {};
+            if (::fstatat(level.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (IsMissing(errno)) continue;  // gone since the listing was read
+                RaiseEntryError(EntryPath(path, name), errno);
+            }
+            kind = IFTODT(info.st_mode);
+        }
+
+        if (kind == DT_DIR) {
+            int searchError = 0;
+            DirectoryListing below =
+                ListingOf(platform::OpenDirectoryBelow(level.descriptor, name, searchError), error);
+            if (below.get() != nullptr) {
+                AppendName(path, name);
+                const int descriptor = ::dirfd(below.get());
+                // `level` is not used past this point: the push may move it.
+                levels.push_back(Level{std::move(below), descriptor, path.size(), searchError});
+                continue;
+            }
+            if (error == ENOENT) continue;  // gone since the listing was read
+            if (error != ENOTDIR && error != ELOOP) RaiseWalkError(error);
+            // No longer a directory (replaced by a file or a link since the
+            // listing was read): count it as what it is now.
+            struct stat info {};
+            if (::fstatat(level.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (IsMissing(errno)) continue;
+                RaiseEntryError(EntryPath(path, name), errno);
+            }
+            kind = IFTODT(info.st_mode);
+            if (kind == DT_DIR) RaiseWalkError(error);
+        }
+
+        if (kind == DT_REG) {
+            ++counter;
+        } else if (kind == DT_LNK) {
+            // Counted when it leads to a regular file. A link to nothing
+            // counts nothing; any other failure, a loop of links included,
+            // raises.
+            struct stat target {};
+            if (::fstatat(level.descriptor, name, &target, 0) == 0) {
+                if (S_ISREG(target.st_mode)) ++counter;
+            } else if (!IsMissing(errno)) {
+                RaiseEntryError(EntryPath(path, name), errno);
+            }
+        }
+    }
 }
 
 }  // namespace quorane
@@ -55,17 +268,9 @@ bool GetFileTimes(std::string path, int64_t* changeTime, int64_t* modifyTime, in
 }
 
 void GetFileCount(std::wstring dir, int32_t& counter) {
-    const fs::path p = quorane::NarrowForm(dir);
+    const std::string p = quorane::NarrowForm(dir);
     if (!fs::exists(fs::status(p))) return;
-    // Default options: links to directories are listed but not descended into,
-    // and a directory that cannot be opened raises the error to the caller.
-    for (fs::recursive_directory_iterator it(p), end; it != end; ++it) {
-        // The walk has already asked for the entry's own kind; only a link
-        // needs a second query for the kind it leads to.
-        fs::file_status kind = it->symlink_status();
-        if (fs::is_symlink(kind)) kind = it->status();
-        if (fs::is_regular_file(kind)) ++counter;
-    }
+    quorane::CountRegularFiles(p, counter);
 }
 
 bool IsReadable(std::wstring path) {

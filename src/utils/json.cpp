@@ -16,6 +16,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/lexical_cast/detail/inf_nan.hpp>
 #include <boost/locale/encoding_utf.hpp>
@@ -482,10 +486,44 @@ bool ReadBool(const Value& value, bool fallback) {
 // Deep copy.
 // ---------------------------------------------------------------------------
 
+#if defined(__SSE2__)
+// The lanes of the four units at `at` that are NUL.
+inline __m128i NulLanes(const wchar_t* at) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return _mm_cmpeq_epi32(units, _mm_setzero_si128());
+}
+#endif
+
+// The number of units of `text` before its first NUL, reading no further
+// than `length` units. Keys and values of records are mostly a few units
+// long, where the call of a library search costs more than its loop: the
+// units are tested four at a time, inline, and only a text that holds a NUL
+// is searched for the first one.
+rapidjson::SizeType WideTextLength(const wchar_t* text, rapidjson::SizeType length) {
+    static_assert(sizeof(wchar_t) == 4, "wide strings hold 32-bit units");
+#if defined(__SSE2__)
+    if (length >= 4) {
+        // The first four and the last four units, then the four-unit
+        // groups between them: every load lies within the text, and units
+        // tested twice do no harm.
+        __m128i nuls = _mm_or_si128(NulLanes(text), NulLanes(text + length - 4));
+        for (rapidjson::SizeType at = 4; at + 4 < length; at += 4) {
+            nuls = _mm_or_si128(nuls, NulLanes(text + at));
+        }
+        if (_mm_movemask_epi8(nuls) == 0) return length;
+    }
+#endif
+    for (rapidjson::SizeType at = 0; at < length; ++at) {
+        if (text[at] == L'\0') return at;
+    }
+    return length;
+}
+
 // Replays `source` as the events of a SAX reader, for a document that builds
 // the copy: the document sizes every object and array once, from its final
 // member and element count, as RapidJSON's own deep copy does. One level of
-// call per level of nesting.
+// call per level of nesting; strings among members and elements are replayed
+// in the loop that meets them, without a call of their own.
 class CopyEvents {
 public:
     explicit CopyEvents(const WideJsonValue& source) : source_(source) {}
@@ -498,6 +536,43 @@ public:
 private:
     template <typename Handler>
     static bool Replay(const WideJsonValue& value, Handler& handler) {
+        if (value.IsObject()) {
+            if (!handler.StartObject()) return false;
+            for (auto member = value.MemberBegin(); member != value.MemberEnd(); ++member) {
+                const WideJsonValue& name = member->name;
+                if (!handler.Key(name.GetString(), TextLength(name), true)) return false;
+                if (!ReplayPart(member->value, handler)) return false;
+            }
+            return handler.EndObject(value.MemberCount());
+        }
+        if (value.IsArray()) {
+            if (!handler.StartArray()) return false;
+            for (auto element = value.Begin(); element != value.End(); ++element) {
+                if (!ReplayPart(*element, handler)) return false;
+            }
+            return handler.EndArray(value.Size());
+        }
+        return ReplayLeaf(value, handler);
+    }
+
+    // A member's value or an element. Strings, the commonest, are replayed
+    // here, in the loop that meets them.
+    template <typename Handler>
+    static bool ReplayPart(const WideJsonValue& value, Handler& handler) {
+        switch (value.GetType()) {
+            case rapidjson::kStringType:
+                return handler.String(value.GetString(), TextLength(value), true);
+            case rapidjson::kObjectType:
+            case rapidjson::kArrayType:
+                return Replay(value, handler);
+            default:
+                return ReplayLeaf(value, handler);
+        }
+    }
+
+    // A value that holds no others.
+    template <typename Handler>
+    static bool ReplayLeaf(const WideJsonValue& value, Handler& handler) {
         switch (value.GetType()) {
             case rapidjson::kStringType:
                 return handler.String(value.GetString(), TextLength(value), true);
@@ -505,39 +580,24 @@ private:
             case rapidjson::kTrueType:
                 return handler.Bool(value.GetBool());
             case rapidjson::kNumberType:
-                // An integer set from its value answers every range test as
-                // its source did.
-                if (value.IsUint64()) return handler.Uint64(value.GetUint64());
-                if (value.IsInt64()) return handler.Int64(value.GetInt64());
+                // The narrowest kind that holds the value: set from it, an
+                // integer answers every range test as its source did.
+                if (value.IsDouble()) return handler.Double(value.GetDouble());
                 if (value.IsInt()) return handler.Int(value.GetInt());
-                return handler.Double(value.GetDouble());
+                if (value.IsUint()) return handler.Uint(value.GetUint());
+                if (value.IsInt64()) return handler.Int64(value.GetInt64());
+                return handler.Uint64(value.GetUint64());
             case rapidjson::kNullType:
                 return handler.Null();
-            case rapidjson::kObjectType:
-                if (!handler.StartObject()) return false;
-                for (auto member = value.MemberBegin(); member != value.MemberEnd(); ++member) {
-                    const WideJsonValue& name = member->name;
-                    if (!handler.Key(name.GetString(), TextLength(name), true)) return false;
-                    if (!Replay(member->value, handler)) return false;
-                }
-                return handler.EndObject(value.MemberCount());
-            case rapidjson::kArrayType:
-                if (!handler.StartArray()) return false;
-                for (auto element = value.Begin(); element != value.End(); ++element) {
-                    if (!Replay(*element, handler)) return false;
-                }
-                return handler.EndArray(value.Size());
+            default:
+                return false;
         }
-        return false;
     }
 
     // Strings are copied up to their first NUL (and always copied, constant
     // strings too, so that nothing of the copy refers to the source).
     static rapidjson::SizeType TextLength(const WideJsonValue& value) {
-        const wchar_t* begin = value.GetString();
-        const wchar_t* nul = std::char_traits<wchar_t>::find(begin, value.GetStringLength(), L'\0');
-        return nul == nullptr ? value.GetStringLength()
-                              : static_cast<rapidjson::SizeType>(nul - begin);
+        return WideTextLength(value.GetString(), value.GetStringLength());
     }
 
     const WideJsonValue& source_;
