@@ -42,8 +42,6 @@ class InstallDirectoryLock {
 public:
     explicit InstallDirectoryLock(const std::string& installDir);
 
-    bool held() const { return directory_.valid(); }
-
 private:
     FileDescriptor directory_;
 };
