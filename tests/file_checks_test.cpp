@@ -228,20 +228,18 @@ struct OpenWay {
 constexpr OpenWay kOpenWays[] = {{"openat2", false}, {"openat and a status of '.'", true}};
 
 // Runs `body` in a child process, without openat2 there when the way says
-// so, and returns its exit status.
-std::optional<int> RunInChild(const OpenWay& way, const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid < 0) return std::nullopt;
-    if (pid == 0) _exit(way.withoutOpenat2 && !DenyOpenat2() ? kNoSeccomp : body());
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return std::nullopt;
-    return WEXITSTATUS(status);
+// so, and returns what it returns.
+std::optional<int> RunWithOpenWay(const OpenWay& way, const std::function<int()>& body) {
+    const auto result = quorane::test::RunInChild(
+        [&] { return std::to_string(way.withoutOpenat2 && !DenyOpenat2() ? kNoSeccomp : body()); });
+    if (!result) return std::nullopt;
+    return std::stoi(*result);
 }
 
 // The count of `root` in a child, or -1 when the walk raised.
 int CountInChild(const OpenWay& way, const fs::path& root,
                  quorane::ReadDirectoryEntry read = ::readdir) {
-    const auto result = RunInChild(way, [&] {
+    const auto result = RunWithOpenWay(way, [&] {
         int32_t counter = 0;
         try {
             quorane::CountRegularFiles(root.string(), counter, read);
@@ -369,7 +367,7 @@ TEST(CountRegularFiles, HoldsOneCloseOnExecDescriptorPerLevel) {
     MakeBranchingTree(dir / "tree");
     for (const OpenWay& way : kOpenWays) {
         SCOPED_TRACE(way.name);
-        const auto result = RunInChild(way, [&] {
+        const auto result = RunWithOpenWay(way, [&] {
             Watch watching;
             watch = &watching;
             int32_t counter = 0;
@@ -498,16 +496,10 @@ TEST(IsReadable, FifoWithoutWriterAnswersInsteadOfWaiting) {
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     // Run in a child with an alarm, so that a check that blocks fails the test
     // instead of hanging it.
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::alarm(10);
-        _exit(IsReadable((dir / "fifo").wstring()) ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "IsReadable blocked on a FIFO";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const auto readable = quorane::test::RunInChild(
+        [&] { return std::string(IsReadable((dir / "fifo").wstring()) ? "yes" : "no"); }, 10);
+    ASSERT_TRUE(readable) << "IsReadable blocked on a FIFO";
+    EXPECT_EQ(*readable, "yes");
 }
 
 TEST(IsWritable, DirectoryProbeLeavesNoTrace) {
