@@ -12,7 +12,8 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(required bin/quorane-update include/quorane/Utils.h lib/pkgconfig/quorane-support.pc
+foreach(required bin/quorane-update include/quorane/Utils.h include/quorane/Version.h
+        lib/pkgconfig/quorane-support.pc
         lib/cmake/QuoraneSupport/QuoraneSupportConfig.cmake)
   if(NOT EXISTS ${prefix}/${required})
     message(FATAL_ERROR "not installed: ${required}")
