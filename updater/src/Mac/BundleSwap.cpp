@@ -267,9 +267,9 @@ bool ForEachEntry(int fd, Visit visit) {
 // The entry's kind as a listing would give it, asked for without following a
 // link; DT_UNKNOWN when it cannot be told.
 unsigned char KindOf(int parent, const char* name) {
-    struct stat info {};
-    if (::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
-    return S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : DT_REG;
+    const std::optional<mode_t> kind = EntryKind(parent, name);
+    if (!kind) return DT_UNKNOWN;
+    return *kind == S_IFDIR ? DT_DIR : *kind == S_IFLNK ? DT_LNK : DT_REG;
 }
 
 // Removes the entry `name` of `parent` and, when it is a directory,
