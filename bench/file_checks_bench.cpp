@@ -15,7 +15,7 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchInputs.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 
 namespace {

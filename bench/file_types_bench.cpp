@@ -14,7 +14,7 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchInputs.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 
 namespace {

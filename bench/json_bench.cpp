@@ -7,7 +7,7 @@
 #include <rapidjson/writer.h>
 
 #include "BenchInputs.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 namespace {
 

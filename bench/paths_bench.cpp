@@ -7,7 +7,7 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/locale/encoding_utf.hpp>
 
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 
 namespace {

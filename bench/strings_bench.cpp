@@ -10,7 +10,7 @@
 #include <unicode/normalizer2.h>
 
 #include "BenchInputs.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 namespace {
 

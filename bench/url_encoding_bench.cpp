@@ -8,7 +8,7 @@
 #include <curl/curl.h>
 
 #include "BenchInputs.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include <unicode/utf16.h>
 
 #include "FuzzSupport.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 
 namespace quorane::fuzz {

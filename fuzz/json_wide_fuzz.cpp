@@ -13,7 +13,7 @@
 
 #include "FuzzSupport.h"
 #include "JsonChecks.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <unicode/unistr.h>
 
 #include "FuzzSupport.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 namespace {
 

@@ -33,7 +33,7 @@ fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DQUORANE_BUILD_FUZZ=ON \
   -DQUORANE_BUILD_TESTS=OFF -DQUORANE_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/quorane_}" >/dev/null
 
 # Any report but the commented dependency ones in fuzz/ubsan.supp stops a run.
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$PWD/fuzz/ubsan.supp"
@@ -69,7 +69,7 @@ for target in "${targets[@]}"; do
   [ -f "$dict" ] && options+=(-dict="$dict")
   children_cpu
   cpu_before=$cpu_now
-  "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=30 \
+  "$build/fuzz/quorane_$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=30 \
     -rss_limit_mb=2560 -artifact_prefix="$findings/$target/" "${options[@]}" \
     "$work/$target" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
 

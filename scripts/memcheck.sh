@@ -11,13 +11,13 @@ cd "$(dirname "$0")/.."
 
 build=${1:?usage: scripts/memcheck.sh BUILD_DIR}
 suites=(
-  tests/strings_test                    # platform strings over ICU
-  tests/file_types_test                 # MIME types over GIO
-  tests/launch_test                     # desktop entries and launching over GIO
-  tests/network_test                    # interface records over ioctl and getifaddrs
-  tests/host_test                       # /proc/cpuinfo
-  tests/quorane_file_test               # descriptors of the file class
-  tests/updater/updater_agent_control_test  # the process list and spawned commands
+  tests/quorane_strings_test                        # platform strings over ICU
+  tests/quorane_file_types_test                     # MIME types over GIO
+  tests/quorane_launch_test                         # desktop entries and launching over GIO
+  tests/quorane_network_test                        # interface records over ioctl and getifaddrs
+  tests/quorane_host_test                           # /proc/cpuinfo
+  tests/quorane_file_test                           # descriptors of the file class
+  tests/updater/quorane_updater_agent_control_test  # the process list and spawned commands
 )
 
 logs="$build/memcheck"

@@ -1,6 +1,6 @@
 // CQuoraneFile: opening, positioning, reading and writing one POSIX
 // descriptor.
-#include "QuoraneFile.h"
+#include <quorane/QuoraneFile.h>
 
 #include <fcntl.h>
 #include <sys/types.h>

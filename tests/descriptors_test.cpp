@@ -18,9 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "QuoraneFile.h"
+#include <quorane/QuoraneFile.h>
 #include "TestSupport.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 #include "utils/NetworkIdentity.h"
 

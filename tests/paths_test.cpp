@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 
 using namespace std::string_literals;

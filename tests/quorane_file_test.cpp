@@ -1,6 +1,6 @@
 // Tests of CQuoraneFile: its closed and open states, raw and text I/O,
 // positions and truncation.
-#include "QuoraneFile.h"
+#include <quorane/QuoraneFile.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 namespace {
 

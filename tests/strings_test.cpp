@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 
 namespace {

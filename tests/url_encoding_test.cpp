@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 // The block-size and allocation-failure tests watch the library's malloc
 // calls by putting their own malloc in front of the C library's; sanitizer

@@ -3,7 +3,7 @@
 // UTF-16 buffers (icu::UnicodeString); the two encodings known are UTF-8 and
 // Mac OS Roman, and both directions are strict: bytes or characters that the
 // encoding cannot carry make the call fail instead of being replaced.
-#include "platform/CoreFoundationStrings.h"
+#include <quorane/platform/CoreFoundationStrings.h>
 
 #include <climits>
 #include <cstring>

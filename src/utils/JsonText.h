@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 namespace quorane {
 

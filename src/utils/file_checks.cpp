@@ -18,8 +18,8 @@
 #include <boost/filesystem.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "QuoraneFile.h"
-#include "Utils.h"
+#include <quorane/QuoraneFile.h>
+#include <quorane/Utils.h>
 #include "base/FileDescriptor.h"
 #include "base/Text.h"
 #include "platform/Directories.h"

@@ -1,6 +1,6 @@
 // File type detection: the hexadecimal signature of a file, image and PDF
 // recognition by leading bytes, and the MIME type of a file name's extension.
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 #include <fcntl.h>
 
@@ -11,7 +11,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "QuoraneFile.h"
+#include <quorane/QuoraneFile.h>
 #include "base/Text.h"
 #include "platform/MimeTypes.h"
 

@@ -1,6 +1,6 @@
 // Host queries: TCP port availability, processor brand text and two constant
 // answers.
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>

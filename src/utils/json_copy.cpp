@@ -1,5 +1,5 @@
 // The deep copy of a wide JSON value into an allocator.
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 #include <cstddef>
 

@@ -1,6 +1,6 @@
 // The lenient JSON readers: a value of either flavour as text, integer,
 // float or truth value, or the caller's default where it gives none.
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 #include <algorithm>
 #include <charconv>

@@ -1,6 +1,6 @@
 // Application launching: the handler application of a file, and opening an
 // application with items.
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 #include <optional>
 #include <utility>

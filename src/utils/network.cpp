@@ -11,7 +11,7 @@
 
 #include <boost/format.hpp>
 
-#include "Utils.h"
+#include <quorane/Utils.h>
 #include "base/Text.h"
 
 namespace quorane {

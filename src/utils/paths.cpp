@@ -1,5 +1,5 @@
 // Path strings: joining, directory part, separator conversion, home directory.
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 #include <cstdlib>
 #include <string>

@@ -1,6 +1,6 @@
 // String utilities: splitting, byte interleaving, NFC composition,
 // platform-string conversion and random UUID text.
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 #include <algorithm>
 #include <functional>

@@ -1,5 +1,5 @@
 // The path of a target relative to a base directory, in composed Unicode form.
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 #include <string>
 

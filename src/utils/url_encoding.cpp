@@ -1,6 +1,6 @@
 // URL and form encoding: byte-level percent encoding and decoding into malloc
 // blocks, their two counting helpers, and the wide form-data encoder.
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 #include <array>
 #include <climits>

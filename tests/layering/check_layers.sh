@@ -17,6 +17,7 @@ set -euo pipefail
 
 mode=${1:?mode}
 src=${2:?source directory}/src
+include=${2}/include/quorane
 updater=${2}/updater/src
 failures=0
 fail() {
@@ -24,20 +25,28 @@ fail() {
   failures=$((failures + 1))
 }
 
+# The public headers, relative to include/quorane/: everything there, and
+# nothing else, is public.
 public_headers=(Utils.h QuoraneFile.h Export.h platform/CoreFoundationStrings.h)
 
-# The layer an include text or a file (relative to src/) belongs to.
+# The layer an include text (as written) or a file relative to src/ belongs to.
+# The public platform strings are implemented by the platform layer, and the
+# rest of the public API by the families.
 layer_of() {
   case "$1" in
-    Export.h | ../Export.h) echo 0 ;;
+    quorane/Export.h) echo 0 ;;
     base/*) echo 1 ;;
-    platform/*) echo 2 ;;
+    platform/* | quorane/platform/*) echo 2 ;;
     *) echo 3 ;;
   esac
 }
 
-# The project includes of a file, one per line ("..." includes only).
-includes_of() { sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$1"; }
+# The project includes of a file, one per line: "..." includes as written,
+# <quorane/...> includes with their prefix.
+includes_of() {
+  sed -n -e 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' \
+    -e 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*<\(quorane\/[^>]*\)>.*/\1/p' "$1"
+}
 
 is_public() {
   local name
@@ -66,8 +75,8 @@ case "$mode" in
           */*) ;;
           *) [ -f "$(dirname "$file")/$included" ] && continue ;;
         esac
-        is_public "$included" && continue
         case "$included" in
+          quorane/*) is_public "${included#quorane/}" && continue ;;
           platform/Processes.h | base/FileDescriptor.h) continue ;;
         esac
         fail "${file#"$updater"/} includes $included, which is not public to the updater"
@@ -75,14 +84,20 @@ case "$mode" in
     done < <(find "$updater" -name '*.h' -o -name '*.cpp')
     ;;
   public)
+    # Each public header includes only public headers, by their place beside
+    # it; and include/quorane/ holds nothing but the public headers, so no
+    # private header is ever reachable as <quorane/...>.
     for header in "${public_headers[@]}"; do
+      [ -f "$include/$header" ] || { fail "public $header is missing from include/quorane"; continue; }
       while IFS= read -r included; do
         [ -n "$included" ] || continue
-        resolved=$included
-        [ "$included" = ../Export.h ] && resolved=Export.h
+        resolved=$(realpath -m --relative-to="$include" "$(dirname "$include/$header")/$included")
         is_public "$resolved" || fail "public $header includes private $included"
-      done < <(includes_of "$src/$header")
+      done < <(includes_of "$include/$header")
     done
+    while IFS= read -r file; do
+      is_public "${file#"$include"/}" || fail "include/quorane/${file#"$include"/} is not public"
+    done < <(find "$include" -type f)
     ;;
   exports)
     build=${3:?build directory}
@@ -93,7 +108,7 @@ case "$mode" in
     [ -n "$library" ] || { echo "layering: no shared library installed" >&2; exit 1; }
     # Documented: each function marked QUORANE_API, and the file class.
     documented=$(
-      { grep -ho 'QUORANE_API [^(;]*[(;]' "$src/Utils.h" "$src/platform/CoreFoundationStrings.h" |
+      { grep -ho 'QUORANE_API [^(;]*[(;]' "$include/Utils.h" "$include/platform/CoreFoundationStrings.h" |
           sed -E 's/[(;]$//' | awk '{ print $NF }' | sed 's/^\*//'
         echo CQuoraneFile; } | sort -u)
     # Exported: each defined dynamic symbol by name, without its parameters,

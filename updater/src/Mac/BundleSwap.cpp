@@ -24,7 +24,7 @@
 
 #include <boost/format.hpp>
 
-#include "Utils.h"
+#include <quorane/Utils.h>
 
 namespace quorane::updater {
 namespace {

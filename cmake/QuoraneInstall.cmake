@@ -1,0 +1,72 @@
+# Install rules, in two components, and the packages CPack makes of them:
+#   runtime      the shared library and bin/quorane-update
+#   development  the headers, the CMake package, the pkg-config file, the
+#                library's name link, and the static library when built so
+include(CMakePackageConfigHelpers)
+set(CMAKE_INSTALL_RPATH_USE_LINK_PATH OFF)
+
+# The package names, also the names of their documentation directories.
+set(QUORANE_RUNTIME_PACKAGE quorane)
+set(QUORANE_DEVELOPMENT_PACKAGE quorane-dev)
+set(QUORANE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QuoraneSupport)
+
+install(TARGETS quorane_support EXPORT QuoraneSupportTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    COMPONENT runtime NAMELINK_COMPONENT development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+if(TARGET quorane-update)
+  install(TARGETS quorane-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    COMPONENT runtime)
+endif()
+
+install(DIRECTORY include/quorane ${CMAKE_CURRENT_BINARY_DIR}/include/quorane
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+  FILES_MATCHING PATTERN "*.h")
+
+# The CMake package. A static library's export names its private
+# dependencies, which the package then finds as well.
+if(QUORANE_LIBRARY_KIND STREQUAL "SHARED")
+  set(QUORANE_PACKAGE_STATIC OFF)
+else()
+  set(QUORANE_PACKAGE_STATIC ON)
+endif()
+install(EXPORT QuoraneSupportTargets NAMESPACE Quorane:: DESTINATION ${QUORANE_PACKAGE_DIR}
+  COMPONENT development)
+configure_package_config_file(cmake/QuoraneSupportConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/QuoraneSupportConfig.cmake
+  INSTALL_DESTINATION ${QUORANE_PACKAGE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/QuoraneSupportConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/QuoraneSupportConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/QuoraneSupportConfigVersion.cmake
+  cmake/QuoraneDependencies.cmake
+  DESTINATION ${QUORANE_PACKAGE_DIR} COMPONENT development)
+
+# pkg-config. Relocatable: the prefix is found from where the file lies.
+file(RELATIVE_PATH QUORANE_PC_TO_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig"
+  "${CMAKE_INSTALL_PREFIX}")
+configure_file(cmake/quorane-support.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quorane-support.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quorane-support.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+
+# Each package carries the licence and the changelog in its own
+# documentation directory, the changelog compressed without a timestamp.
+configure_file(cmake/changelog.Debian.in ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog @ONLY)
+find_program(QUORANE_GZIP gzip REQUIRED)
+execute_process(COMMAND ${QUORANE_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog
+  RESULT_VARIABLE QUORANE_GZIP_RESULT)
+if(NOT QUORANE_GZIP_RESULT EQUAL 0)
+  message(FATAL_ERROR "could not compress the changelog for the packages")
+endif()
+foreach(component runtime development)
+  string(TOUPPER ${component} upper)
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORANE_${upper}_PACKAGE}
+    RENAME copyright COMPONENT ${component})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORANE_${upper}_PACKAGE}
+    COMPONENT ${component})
+endforeach()
+
+include(QuoranePackaging)

@@ -1,0 +1,52 @@
+# CPack: one .deb per install component, and one .tar.gz of everything.
+#   scripts/package.sh builds them (configured with the /usr prefix).
+set(CPACK_PACKAGE_NAME quorane)
+set(CPACK_PACKAGE_VENDOR "The Quorane authors")
+set(CPACK_PACKAGE_CONTACT "The Quorane authors <quorane@example.org>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "Updater of the Quorane agent's bundles, and its support library")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_GENERATOR DEB TGZ)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_IGNORE_FILES /\\.git/ /build/)
+
+# The tarball holds both components; the Debian packages one each.
+set(CPACK_COMPONENTS_ALL runtime development)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "The support library and the quorane-update program")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+  "Headers, CMake package and pkg-config file of the support library")
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorane.example.org")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QUORANE_RUNTIME_PACKAGE})
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${QUORANE_DEVELOPMENT_PACKAGE})
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "It swaps the two application bundles of the resident Quorane agent for the
+contents of two zip archives while the agent is stopped, and keeps the old
+bundles when the new ones do not both arrive intact. Its support library
+offers path, file, text, JSON and host functions.")
+# The runtime package's dependencies are read off its binaries; it also
+# declares what its shared library provides (shlibs).
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+# The updater unpacks with unzip.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "unzip")
+# The headers need Boost.Filesystem and RapidJSON to compile and link; a
+# static library needs what the shared one hides.
+set(quorane_dev_depends "${QUORANE_RUNTIME_PACKAGE} (= ${PROJECT_VERSION}-1), libboost-filesystem-dev, rapidjson-dev")
+if(QUORANE_PACKAGE_STATIC)
+  string(APPEND quorane_dev_depends ", libicu-dev, libglib2.0-dev")
+endif()
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${quorane_dev_depends}")
+
+include(CPack)
