@@ -1,4 +1,4 @@
-// An outside program built against the installed package.
+// An outside program built against the library, with a Utils.h of its own.
 #include <quorane/QuoraneFile.h>
 #include <quorane/Utils.h>
 #include <quorane/Version.h>
@@ -6,6 +6,9 @@
 #include <fcntl.h>
 
 #include <cstdio>
+#include <cstring>
+
+#include "Utils.h"
 
 int main(int argc, char* argv[]) {
     const std::string joined = AppendPathToString(std::string("install"), std::string("a.zip"));
@@ -24,7 +27,7 @@ int main(int argc, char* argv[]) {
         QUORANE_VERSION_MAJOR >= 1 &&
         std::string(QUORANE_VERSION_STRING).rfind(std::to_string(QUORANE_VERSION_MAJOR) + ".", 0) ==
             0;
-    if (argc < 1 || !versioned || joined != "install/a.zip" || wide != L"dir/caf\u00e9" ||
+    if (argc < 1 || std::strcmp(OutsideProjectName(), "outside") != 0 || !versioned || joined != "install/a.zip" || wide != L"dir/caf\u00e9" ||
         fetched != "e\xCC\x81t\xC3\xA9" || NfdToNfc(fetched) != "\xC3\xA9t\xC3\xA9" || !readable) {
         std::fprintf(stderr, "consumer: unexpected results\n");
         return 1;
