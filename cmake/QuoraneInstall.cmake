@@ -52,10 +52,11 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quorane-support.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
 # Each package carries the licence and the changelog in its own
-# documentation directory, the changelog compressed without a timestamp.
-configure_file(cmake/changelog.Debian.in ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog @ONLY)
+# documentation directory, the changelog compressed without a timestamp, in
+# the form and under the name Debian's tools look for.
+configure_file(cmake/debian/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian @ONLY)
 find_program(QUORANE_GZIP gzip REQUIRED)
-execute_process(COMMAND ${QUORANE_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog
+execute_process(COMMAND ${QUORANE_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian
   RESULT_VARIABLE QUORANE_GZIP_RESULT)
 if(NOT QUORANE_GZIP_RESULT EQUAL 0)
   message(FATAL_ERROR "could not compress the changelog for the packages")
@@ -64,7 +65,7 @@ foreach(component runtime development)
   string(TOUPPER ${component} upper)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORANE_${upper}_PACKAGE}
     RENAME copyright COMPONENT ${component})
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.gz
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORANE_${upper}_PACKAGE}
     COMPONENT ${component})
 endforeach()

@@ -4,8 +4,6 @@ set(CPACK_PACKAGE_NAME quorane)
 set(CPACK_PACKAGE_VENDOR "The Quorane authors")
 set(CPACK_PACKAGE_CONTACT "The Quorane authors <quorane@example.org>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Updater of the Quorane agent's bundles, and its support library")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_STRIP_FILES ON)
@@ -15,10 +13,20 @@ set(CPACK_SOURCE_IGNORE_FILES /\\.git/ /build/)
 set(CPACK_COMPONENTS_ALL runtime development)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "The support library and the quorane-update program")
-set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-  "Headers, CMake package and pkg-config file of the support library")
+# A Debian package's description: a summary line, then the longer text.
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
+  "Updater of the Quorane agent's bundles, and its support library
+quorane-update swaps the two application bundles of the resident Quorane
+agent for the contents of two zip archives while the agent is stopped, and
+keeps the old bundles when the new ones do not both arrive intact.
+.
+This package also holds the shared library the updater's callers use:
+path, file, text, JSON and host functions.")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
+  "Development files of the Quorane support library
+Headers (<quorane/Utils.h>, <quorane/QuoraneFile.h>), the CMake package
+QuoraneSupport exporting Quorane::support, and the pkg-config file
+quorane-support of the library of path, file, text, JSON and host functions.")
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -29,16 +37,13 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorane.example.org")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QUORANE_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${QUORANE_DEVELOPMENT_PACKAGE})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "It swaps the two application bundles of the resident Quorane agent for the
-contents of two zip archives while the agent is stopped, and keeps the old
-bundles when the new ones do not both arrive intact. Its support library
-offers path, file, text, JSON and host functions.")
-# The runtime package's dependencies are read off its binaries; it also
-# declares what its shared library provides (shlibs).
+# The runtime package's dependencies are read off its binaries; it declares
+# what its shared library provides (shlibs: programs built against this
+# release need at least this release), and has the linker's cache renewed.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 # The updater unpacks with unzip.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "unzip")
 # The headers need Boost.Filesystem and RapidJSON to compile and link; a

@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs to build, test, install and
-# run its demo. Idempotent: when everything is present it changes nothing and
+# Installs every Debian package the project needs to build, test, install,
+# package and run its demo. Idempotent: when everything is present it changes nothing and
 # does not touch the package index.
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git
-  libboost-dev libboost-filesystem-dev libboost-system-dev libboost-locale-dev
-  rapidjson-dev libicu-dev libglib2.0-dev libglib2.0-bin shared-mime-info
-  libgtest-dev googletest libgmock-dev libbenchmark-dev
-  zip unzip iproute2 util-linux procps clang libclang-rt-14-dev
-  strace valgrind
-  libcurl4-openssl-dev
+  # the library: Boost.Filesystem (and header-only Boost), RapidJSON, ICU, GIO
+  build-essential cmake pkg-config
+  libboost-dev libboost-filesystem-dev rapidjson-dev libicu-dev libglib2.0-dev
+  # the updater and the platform layer at run time
+  unzip libglib2.0-bin shared-mime-info
+  # tests: GoogleTest, Boost.Locale as the reference converter, archives,
+  # namespaces and mounts, process tools, FetchContent from a git repository
+  libgtest-dev googletest libgmock-dev libboost-locale-dev
+  zip iproute2 util-linux mount procps strace git
+  # memcheck and the fuzz targets
+  valgrind clang libclang-rt-14-dev
+  # benchmarks, with libcurl as an anchor
+  libbenchmark-dev libcurl4-openssl-dev
+  # packages: dpkg-shlibdeps and dpkg-buildflags, file for CPack, lintian
+  dpkg-dev file lintian
 )
 
 missing=()

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the release packages: one .deb per install component (runtime:
+# the shared library and quorane-update; development: headers, CMake package,
+# pkg-config file) and one .tar.gz of both, installed under /usr. Then lists
+# what each holds and runs lintian over the .deb files, when it is installed.
+#
+#   scripts/package.sh [--static] [BUILD_DIR]
+#
+# --static packages a static library in the development package instead of
+# the shared one. BUILD_DIR defaults to build/package; the packages land in
+# BUILD_DIR/packages. Exits non-zero when the build fails or lintian reports
+# an error.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+shared=ON
+if [ "${1:-}" = --static ]; then
+  shared=OFF
+  shift
+fi
+build=${1:-build/package}
+out=$build/packages
+
+# Debian's hardening flags (fortified functions, stack protector, read-only
+# relocations bound at load), as its own packages are built with.
+flags=()
+if command -v dpkg-buildflags >/dev/null; then
+  export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+  flags=(-DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
+    -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)")
+fi
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DBUILD_SHARED_LIBS="$shared" -DQUORANE_BUILD_TESTS=OFF -DQUORANE_BUILD_BENCH=OFF \
+  "${flags[@]}" >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+rm -rf "$out"
+(cd "$build" && cpack -B "$PWD/packages" >/dev/null)
+rm -rf "$out/_CPack_Packages"
+
+for deb in "$out"/*.deb; do
+  echo "=== $(basename "$deb")"
+  dpkg-deb -f "$deb" Package Version Architecture Depends
+  dpkg-deb -c "$deb" | awk '{ print $1, $6, $7, $8 }'
+done
+for archive in "$out"/*.tar.gz; do
+  echo "=== $(basename "$archive")"
+  tar -tzvf "$archive" | awk '{ print $1, $6, $7, $8 }'
+done
+
+if command -v lintian >/dev/null; then
+  echo "=== lintian"
+  # Errors fail the run; warnings and the rest are listed.
+  status=0
+  lintian --tag-display-limit 0 --display-info "$out"/*.deb || status=$?
+  [ "$status" -eq 0 ] || { echo "lintian: errors (exit $status)" >&2; exit 1; }
+  echo "lintian: no errors"
+else
+  echo "lintian is not installed (scripts/setup.sh installs it); the packages were not checked"
+fi
