@@ -44,7 +44,21 @@ install(FILES
   cmake/QuoraneDependencies.cmake
   DESTINATION ${QUORANE_PACKAGE_DIR} COMPONENT development)
 
-# pkg-config. Relocatable: the prefix is found from where the file lies.
+# pkg-config. Relocatable: the prefix is found from where the file lies. A
+# static library names what it needs to link (pkg-config --static); a shared
+# one hides it, and names none, so that its file works with no more than its
+# public dependencies installed.
+if(QUORANE_PACKAGE_STATIC)
+  set(QUORANE_PC_PRIVATE_NOTE "
+# ICU and GIO link into the program with the static library, as does the C++
+# runtime when a C compiler links it.")
+  set(QUORANE_PC_PRIVATE "Requires.private: icu-uc gio-2.0 gio-unix-2.0
+Libs.private: -lstdc++ -lm
+")
+else()
+  set(QUORANE_PC_PRIVATE_NOTE "")
+  set(QUORANE_PC_PRIVATE "")
+endif()
 file(RELATIVE_PATH QUORANE_PC_TO_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig"
   "${CMAKE_INSTALL_PREFIX}")
 configure_file(cmake/quorane-support.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quorane-support.pc @ONLY)

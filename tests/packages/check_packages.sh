@@ -97,6 +97,23 @@ if [ -x "$consumer/consumer" ]; then
   LD_LIBRARY_PATH=$root/usr/lib/$multiarch "$consumer/consumer" || fail "consumer failed"
   LD_LIBRARY_PATH=$root/usr/lib/$multiarch "$consumer/json_test" || fail "json_test failed"
 fi
+# pkg-config needs no more than the development package and what it depends
+# on: its search path here holds only their .pc files.
+pc_depends=$work/pc-depends
+mkdir -p "$pc_depends"
+for package in $(depends_of "$development" | tr ',' '\n' | sed 's/(.*)//; s/ //g'); do
+  { dpkg -L "$package" 2>/dev/null || true; } | { grep '\.pc$' || true; } | xargs -r cp -t "$pc_depends"
+done
+if pc_flags=$(PKG_CONFIG_LIBDIR=$root/usr/lib/$multiarch/pkgconfig:$pc_depends \
+    pkg-config --cflags --libs quorane-support 2>&1); then
+  # shellcheck disable=SC2086 # the flags are words
+  c++ -std=c++17 -I"$source_dir/tests/consumer/include" "$source_dir/tests/consumer/outside_main.cpp" \
+    $pc_flags -o "$work/consumer-pc" || fail "the outside program does not build with pkg-config's flags"
+  LD_LIBRARY_PATH=$root/usr/lib/$multiarch "$work/consumer-pc" || fail "consumer-pc failed"
+else
+  fail "pkg-config, with only the development package's dependencies: $pc_flags"
+fi
+
 # Every library the packaged updater loads is found.
 LD_LIBRARY_PATH=$root/usr/lib/$multiarch ldd "$root/usr/bin/quorane-update" | grep -q 'not found' &&
   fail "the packaged updater lacks a library"
