@@ -15,10 +15,6 @@ install(TARGETS quorane_support EXPORT QuoraneSupportTargets
     COMPONENT runtime NAMELINK_COMPONENT development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-if(TARGET quorane-update)
-  install(TARGETS quorane-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    COMPONENT runtime)
-endif()
 
 install(DIRECTORY include/quorane ${CMAKE_CURRENT_BINARY_DIR}/include/quorane
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
@@ -65,16 +61,30 @@ configure_file(cmake/quorane-support.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quorane-s
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quorane-support.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
-# Each package carries the licence and the changelog in its own
-# documentation directory, the changelog compressed without a timestamp, in
-# the form and under the name Debian's tools look for.
-configure_file(cmake/debian/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian @ONLY)
+# Compressed the way Debian's tools expect: at most, without a timestamp.
 find_program(QUORANE_GZIP gzip REQUIRED)
-execute_process(COMMAND ${QUORANE_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian
-  RESULT_VARIABLE QUORANE_GZIP_RESULT)
-if(NOT QUORANE_GZIP_RESULT EQUAL 0)
-  message(FATAL_ERROR "could not compress the changelog for the packages")
+function(quorane_gzip file)
+  execute_process(COMMAND ${QUORANE_GZIP} -9nf ${file} RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "could not compress ${file}")
+  endif()
+endfunction()
+
+if(TARGET quorane-update)
+  install(TARGETS quorane-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    COMPONENT runtime)
+  configure_file(updater/man/quorane-update.1 ${CMAKE_CURRENT_BINARY_DIR}/man/quorane-update.1
+    COPYONLY)
+  quorane_gzip(${CMAKE_CURRENT_BINARY_DIR}/man/quorane-update.1)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/quorane-update.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endif()
+
+# Each package carries the licence and the changelog in its own
+# documentation directory, the changelog in the form and under the name
+# Debian's tools look for.
+configure_file(cmake/debian/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian @ONLY)
+quorane_gzip(${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian)
 foreach(component runtime development)
   string(TOUPPER ${component} upper)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORANE_${upper}_PACKAGE}

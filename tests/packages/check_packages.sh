@@ -41,7 +41,8 @@ expected_runtime="usr/bin/quorane-update
 usr/lib/$multiarch/libquorane-support.so.1
 usr/lib/$multiarch/libquorane-support.so.1.0.0
 usr/share/doc/quorane/changelog.Debian.gz
-usr/share/doc/quorane/copyright"
+usr/share/doc/quorane/copyright
+usr/share/man/man1/quorane-update.1.gz"
 expected_development="usr/include/quorane/Export.h
 usr/include/quorane/QuoraneFile.h
 usr/include/quorane/Utils.h
