@@ -6,12 +6,13 @@
 #   subdirectory  add_subdirectory() of the source tree
 #   fetch         FetchContent from a file:// git repository of the source tree
 #
-#   cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DBUILD_KIND=shared|static -DKIND=...
+#   cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DBUILD_KIND=shared|static|none -DKIND=...
 #         -DWORK_DIR=... [-DSANITIZE=...] [-DWAYS=package,subdirectory,fetch]
 #         -P check_consumers.cmake
 #
-# BUILD_DIR is the build this test belongs to: when it is of KIND its install
-# is used, else a library of KIND is built for the package way.
+# BUILD_DIR is the build this test belongs to, of BUILD_KIND (none: it has no
+# install rules): when that is KIND its install is used, else a library of
+# KIND is built for the package way.
 cmake_minimum_required(VERSION 3.20)
 if(NOT WAYS)
   set(WAYS package,subdirectory,fetch)
