@@ -92,6 +92,19 @@ if("package" IN_LIST WAYS)
   endif()
   build_outside(package -DCMAKE_PREFIX_PATH=${prefix})
 
+  # Each installed header compiles on its own, under strict warnings.
+  file(GLOB_RECURSE headers RELATIVE ${prefix}/include ${prefix}/include/quorane/*.h)
+  foreach(header ${headers})
+    file(WRITE ${WORK_DIR}/alone.cpp "#include <${header}>\n")
+    run(c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror -fsyntax-only -I${prefix}/include
+      ${WORK_DIR}/alone.cpp)
+  endforeach()
+  list(LENGTH headers count)
+  if(count LESS 5)
+    message(FATAL_ERROR "installed headers: ${headers}")
+  endif()
+  message(STATUS "${KIND} library: ${count} installed headers compile alone")
+
   # The same program through pkg-config: --static for a static library, so
   # that its private dependencies come along.
   set(static_flag "")
