@@ -27,7 +27,6 @@ set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
 Headers (<quorane/Utils.h>, <quorane/QuoraneFile.h>), the CMake package
 QuoraneSupport exporting Quorane::support, and the pkg-config file
 quorane-support of the library of path, file, text, JSON and host functions.")
-set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
@@ -43,14 +42,20 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+if(NOT QUORANE_PACKAGE_STATIC)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+endif()
 # The updater unpacks with unzip.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "unzip")
-# The headers need Boost.Filesystem and RapidJSON to compile and link; a
-# static library needs what the shared one hides.
-set(quorane_dev_depends "${QUORANE_RUNTIME_PACKAGE} (= ${PROJECT_VERSION}-1), libboost-filesystem-dev, rapidjson-dev")
+# The headers need Boost.Filesystem and RapidJSON to compile and link; the
+# name link needs the shared library of the same release, and a static
+# library needs what the shared one hides instead.
 if(QUORANE_PACKAGE_STATIC)
-  string(APPEND quorane_dev_depends ", libicu-dev, libglib2.0-dev")
+  set(quorane_dev_depends "libboost-filesystem-dev, rapidjson-dev, libicu-dev, libglib2.0-dev")
+else()
+  set(quorane_dev_depends
+    "${QUORANE_RUNTIME_PACKAGE} (= ${PROJECT_VERSION}-1), libboost-filesystem-dev, rapidjson-dev")
+  set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 endif()
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${quorane_dev_depends}")
 
