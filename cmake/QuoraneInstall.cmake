@@ -94,4 +94,8 @@ foreach(component runtime development)
     COMPONENT ${component})
 endforeach()
 
-include(QuoranePackaging)
+# CPack writes one configuration for the whole build tree, so only a
+# top-level build makes the packages; a parent project packages its own way.
+if(QUORANE_TOP_LEVEL)
+  include(QuoranePackaging)
+endif()
