@@ -78,6 +78,24 @@ done
 for wanted in "quorane (= 1.0.0-1)" libboost-filesystem-dev rapidjson-dev; do
   depends_of "$development" | grep -qF "$wanted" || fail "development does not depend on $wanted"
 done
+# The library links only what its compiled code calls: none of Boost.Locale,
+# Boost.System (header-only) or their threads, chrono and atomic, nor ICU's
+# i18n library.
+needed=$(dpkg-deb --fsys-tarfile "$runtime" |
+  tar -xO "./usr/lib/$multiarch/libquorane-support.so.1.0.0" >"$work/library.so" &&
+  readelf -d "$work/library.so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+unused=$(grep -E 'boost_(locale|system|thread|chrono|atomic)|icui18n' <<<"$needed" || true)
+[ -z "$unused" ] || fail "the library links what it does not use: $unused"
+grep -q '^libicuuc' <<<"$needed" || fail "the library does not link ICU: $needed"
+declared=$(dpkg-deb --fsys-tarfile "$development" |
+  tar -xO "./usr/lib/$multiarch/cmake/QuoraneSupport/QuoraneSupportTargets.cmake" \
+    "./usr/lib/$multiarch/pkgconfig/quorane-support.pc")
+if grep -E 'Boost::(locale|system)|ICU::i18n|boost_(locale|system)|icu-i18n' <<<"$declared"; then
+  fail "the CMake package or the pkg-config file declares unused libraries"
+fi
+if depends_of "$runtime" | grep -qE 'libboost-(locale|system|thread|chrono|atomic)'; then
+  fail "runtime depends on unused Boost libraries: $(depends_of "$runtime")"
+fi
 dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs | grep -qx "libquorane-support 1 quorane (>= 1.0.0-1)" ||
   fail "the runtime package declares no shlibs for libquorane-support.so.1"
 
