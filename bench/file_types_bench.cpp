@@ -13,8 +13,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "BenchInputs.h"
 #include <quorane/Utils.h>
+#include "BenchInputs.h"
 #include "base/Text.h"
 
 namespace {

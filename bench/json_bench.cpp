@@ -6,8 +6,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "BenchInputs.h"
 #include <quorane/Utils.h>
+#include "BenchInputs.h"
 
 namespace {
 

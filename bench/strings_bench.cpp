@@ -9,8 +9,8 @@
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 
-#include "BenchInputs.h"
 #include <quorane/Utils.h>
+#include "BenchInputs.h"
 
 namespace {
 

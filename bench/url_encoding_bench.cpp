@@ -7,8 +7,8 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
-#include "BenchInputs.h"
 #include <quorane/Utils.h>
+#include "BenchInputs.h"
 #include "base/Text.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #include <rapidjson/reader.h>
 #include <unicode/utf16.h>
 
-#include "FuzzSupport.h"
 #include <quorane/Utils.h>
+#include "FuzzSupport.h"
 #include "base/Text.h"
 
 namespace quorane::fuzz {

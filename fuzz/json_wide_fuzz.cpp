@@ -11,9 +11,9 @@
 
 #include <rapidjson/document.h>
 
+#include <quorane/Utils.h>
 #include "FuzzSupport.h"
 #include "JsonChecks.h"
-#include <quorane/Utils.h>
 
 namespace {
 

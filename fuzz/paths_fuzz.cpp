@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "FuzzSupport.h"
 #include <quorane/Utils.h>
+#include "FuzzSupport.h"
 #include "base/Text.h"
 
 namespace {

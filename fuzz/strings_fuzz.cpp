@@ -10,8 +10,8 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
-#include "FuzzSupport.h"
 #include <quorane/Utils.h>
+#include "FuzzSupport.h"
 #include "base/Text.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "FuzzSupport.h"
 #include <quorane/Utils.h>
+#include "FuzzSupport.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <gtest/gtest.h>
 
 #include <quorane/QuoraneFile.h>
-#include "TestSupport.h"
 #include <quorane/Utils.h>
+#include "TestSupport.h"
 
 namespace {
 

@@ -27,8 +27,8 @@
 
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
 #include <quorane/Utils.h>
+#include "TestSupport.h"
 
 namespace {
 

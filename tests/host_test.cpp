@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
 #include <quorane/Utils.h>
+#include "TestSupport.h"
 
 namespace {
 

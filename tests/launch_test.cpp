@@ -16,8 +16,8 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
 #include <quorane/Utils.h>
+#include "TestSupport.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
 #include <quorane/Utils.h>
+#include "TestSupport.h"
 #include "base/Text.h"
 #include "utils/NetworkIdentity.h"
 

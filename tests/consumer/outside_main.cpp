@@ -27,8 +27,9 @@ int main(int argc, char* argv[]) {
         QUORANE_VERSION_MAJOR >= 1 &&
         std::string(QUORANE_VERSION_STRING).rfind(std::to_string(QUORANE_VERSION_MAJOR) + ".", 0) ==
             0;
-    if (argc < 1 || std::strcmp(OutsideProjectName(), "outside") != 0 || !versioned || joined != "install/a.zip" || wide != L"dir/caf\u00e9" ||
-        fetched != "e\xCC\x81t\xC3\xA9" || NfdToNfc(fetched) != "\xC3\xA9t\xC3\xA9" || !readable) {
+    if (argc < 1 || std::strcmp(OutsideProjectName(), "outside") != 0 || !versioned ||
+        joined != "install/a.zip" || wide != L"dir/caf\u00e9" || fetched != "e\xCC\x81t\xC3\xA9" ||
+        NfdToNfc(fetched) != "\xC3\xA9t\xC3\xA9" || !readable) {
         std::fprintf(stderr, "consumer: unexpected results\n");
         return 1;
     }
