@@ -14,14 +14,20 @@ set(CPACK_COMPONENTS_ALL runtime development)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 # A Debian package's description: a summary line, then the longer text.
-set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
-  "Updater of the Quorane agent's bundles, and its support library
-quorane-update swaps the two application bundles of the resident Quorane
+set(quorane_runtime_about "quorane-update swaps the two application bundles of the resident Quorane
 agent for the contents of two zip archives while the agent is stopped, and
-keeps the old bundles when the new ones do not both arrive intact.
+keeps the old bundles when the new ones do not both arrive intact.")
+if(QUORANE_PACKAGE_STATIC)
+  set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Updater of the Quorane agent's bundles
+${quorane_runtime_about}")
+else()
+  set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
+    "Updater of the Quorane agent's bundles, and its support library
+${quorane_runtime_about}
 .
-This package also holds the shared library the updater's callers use:
-path, file, text, JSON and host functions.")
+This package also holds the shared support library: path, file, text, JSON
+and host functions.")
+endif()
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
   "Development files of the Quorane support library
 Headers (<quorane/Utils.h>, <quorane/QuoraneFile.h>), the CMake package
