@@ -44,16 +44,13 @@ install(FILES
 # static library names what it needs to link (pkg-config --static); a shared
 # one hides it, and names none, so that its file works with no more than its
 # public dependencies installed.
+set(QUORANE_PC_PRIVATE "")
 if(QUORANE_PACKAGE_STATIC)
-  set(QUORANE_PC_PRIVATE_NOTE "
-# ICU and GIO link into the program with the static library, as does the C++
-# runtime when a C compiler links it.")
-  set(QUORANE_PC_PRIVATE "Requires.private: icu-uc gio-2.0 gio-unix-2.0
+  set(QUORANE_PC_PRIVATE "# ICU and GIO link into the program with the static library, as does the
+# C++ runtime when a C compiler links it.
+Requires.private: icu-uc gio-2.0 gio-unix-2.0
 Libs.private: -lstdc++ -lm
 ")
-else()
-  set(QUORANE_PC_PRIVATE_NOTE "")
-  set(QUORANE_PC_PRIVATE "")
 endif()
 file(RELATIVE_PATH QUORANE_PC_TO_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig"
   "${CMAKE_INSTALL_PREFIX}")
