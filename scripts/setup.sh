@@ -20,6 +20,8 @@ packages=(
   libbenchmark-dev libcurl4-openssl-dev
   # packages: dpkg-shlibdeps and dpkg-buildflags, file for CPack, lintian
   dpkg-dev file lintian
+  # the ABI check against abi/ and the API reference
+  abigail-tools doxygen
 )
 
 missing=()
