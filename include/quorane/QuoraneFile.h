@@ -31,6 +31,7 @@ public:
     bool Open(std::string path, int flags);
     bool Open(std::wstring path, int flags);
 
+    // True when the most recent Open succeeded and no Close has succeeded since.
     bool IsOpen();
 
     // The new position, or -1. The offset is handed to lseek bit for bit, so a

@@ -22,6 +22,7 @@
 
 namespace quorane {
 
+// The allocator the JSON values draw their memory from: RapidJSON's pool.
 using JsonAllocator = rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>;
 // A JSON value of the UTF-8 flavour (strings of bytes).
 using JsonValue = rapidjson::GenericValue<rapidjson::UTF8<char>, JsonAllocator>;

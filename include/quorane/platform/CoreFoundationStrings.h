@@ -25,6 +25,7 @@ extern "C" {
 struct QuoraneCFString;
 struct QuoraneCFAllocator;
 
+// The Core Foundation types the calls take, under their platform names.
 typedef const struct QuoraneCFString* CFStringRef;
 typedef struct QuoraneCFString* CFMutableStringRef;
 typedef const struct QuoraneCFAllocator* CFAllocatorRef;
