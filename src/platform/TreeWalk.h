@@ -70,8 +70,9 @@ enum class WalkFailure {
     // failure were visited already.
     List,
     // The walk could not get back to the directory after one of its
-    // subdirectories (it was moved or removed meanwhile). `parent` is -1
-    // here. The walk ends after this event, whatever the visitor answers.
+    // subdirectories (it was moved or removed meanwhile), or could not note
+    // where the directory was before closing it. `parent` is -1 here. The
+    // walk ends after this event, whatever the visitor answers.
     Return,
 };
 
@@ -135,9 +136,9 @@ struct WalkOptions {
     ReadDirectoryEntry readEntry = ::readdir;
 };
 
-// Walks the tree under the entry `name` of the open directory `at` (which
-// stays open and is the `parent` of the root's events), the root entry
-// included, in this order:
+// Walks the tree under the entry `name` (one name, no "/") of the open
+// directory `at` (which stays open and is the `parent` of the root's
+// events), the root entry included, in this order:
 //
 //  - a root that is not a directory (a symbolic link among them, never
 //    followed) gets one Entry event, and nothing else;
