@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/TreeWalk.h"
+
 namespace quorane {
 
 // Creates the file at `probePath` (never an existing one), writes its own path
@@ -17,12 +19,13 @@ bool WriteProbe(const std::string& probePath);
 
 // Reads the next entry of an open directory listing as readdir does: null at
 // the end, and null with errno set on an error.
-using ReadDirectoryEntry = dirent* (*)(DIR*);
+using ReadDirectoryEntry = platform::ReadDirectoryEntry;
 
 // The walk of GetFileCount below the directory `root` (a link to one is
 // followed): adds to `counter` the regular files of the tree and the symbolic
 // links that lead to one. It descends into directories only, never through a
-// link, and reads every listing with `readEntry`. Throws
+// link, and reads every listing with `readEntry`. Trees of any depth are
+// counted, with the walker's fixed number of descriptors. Throws
 // boost::filesystem::filesystem_error when `root` or a directory of the tree
 // cannot be opened or read, or an entry cannot be examined for a reason other
 // than its being gone; the counter keeps what was added before.

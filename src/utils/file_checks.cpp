@@ -4,25 +4,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
-#include <cstring>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include <boost/filesystem.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <quorane/QuoraneFile.h>
 #include <quorane/Utils.h>
-#include "base/FileDescriptor.h"
 #include "base/Text.h"
-#include "platform/Directories.h"
+#include "platform/TreeWalk.h"
 
 namespace fs = boost::filesystem;
 
@@ -41,40 +36,6 @@ bool WriteProbe(const std::string& probePath) {
 }
 
 namespace {
-
-// An open directory listing, closed with its descriptor when the holder goes.
-class DirectoryListing {
-public:
-    // Takes `listing`, which may be null (nothing owned).
-    explicit DirectoryListing(DIR* listing) : listing_(listing) {}
-    ~DirectoryListing() {
-        if (listing_ != nullptr) ::closedir(listing_);
-    }
-    DirectoryListing(DirectoryListing&& other) noexcept
-        : listing_(std::exchange(other.listing_, nullptr)) {}
-    DirectoryListing(const DirectoryListing&) = delete;
-    DirectoryListing& operator=(const DirectoryListing&) = delete;
-    DirectoryListing& operator=(DirectoryListing&&) = delete;
-
-    DIR* get() const { return listing_; }
-
-private:
-    DIR* listing_;
-};
-
-// Takes the open directory `descriptor` as a listing. An empty holder when it
-// is -1 or cannot be listed (the descriptor is closed then), the reason left
-// in `error`.
-DirectoryListing ListingOf(int descriptor, int& error) {
-    FileDescriptor owned(descriptor);
-    DIR* listing = owned.valid() ? ::fdopendir(owned.get()) : nullptr;
-    if (listing == nullptr) {
-        error = errno;
-        return DirectoryListing(nullptr);
-    }
-    owned.release();  // the listing closes it now
-    return DirectoryListing(listing);
-}
 
 // The errors below are raised with the messages, paths and codes that
 // Boost's recursive directory iterator gives for the same failures, so that a
@@ -109,20 +70,6 @@ boost::system::error_code SystemError(int error) {
 // A status query that finds nothing there: no error, nothing to count.
 bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
-bool IsDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// One open directory of the walk: its listing and the listing's descriptor,
-// the length of its path in the walk's path text, and the error that reaching
-// any of its entries gives (0 when they can be reached).
-struct Level {
-    DirectoryListing listing;
-    int descriptor;
-    std::size_t pathLength;
-    int searchError;
-};
-
 // Entry paths as the errors name them: the start directory as given, without
 // trailing slashes (unless it is the root directory), then "/" and the names.
 std::string ListingPath(const std::string& root) {
@@ -130,118 +77,59 @@ std::string ListingPath(const std::string& root) {
     return end == std::string::npos ? std::string("/") : root.substr(0, end + 1);
 }
 
-void AppendName(std::string& path, const char* name) {
+std::string EntryPath(std::string path, const std::string& below) {
     if (path.empty() || path.back() != '/') path += '/';
-    path += name;
-}
-
-std::string EntryPath(std::string path, const char* name) {
-    AppendName(path, name);
-    return path;
+    return path += below;
 }
 
 }  // namespace
 
 void CountRegularFiles(const std::string& root, std::int32_t& counter,
                        ReadDirectoryEntry readEntry) {
-    int error = 0;
     // The start directory may be reached through a link; nothing below it is.
-    DirectoryListing top =
-        ListingOf(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), error);
-    if (top.get() == nullptr) RaiseOpenError(root, error);
-    const int topDescriptor = ::dirfd(top.get());
-    struct stat self {};
-    const int topSearchError =
-        ::fstatat(topDescriptor, ".", &self, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    const int top = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (top < 0) RaiseOpenError(root, errno);
 
-    // The path of the directory being listed, kept for the errors only: every
-    // open and status query goes relative to a directory descriptor.
-    std::string path = ListingPath(root);
-    // One open listing per level of the tree, the deepest last.
-    std::vector<Level> levels;
-    levels.push_back(Level{std::move(top), topDescriptor, path.size(), topSearchError});
+    // Paths are made for the errors only: the walk reaches every entry
+    // relative to its directory's descriptor, at any depth.
+    const std::string rootPath = ListingPath(root);
     bool started = false;  // has any listing given an entry yet?
-
-    while (!levels.empty()) {
-        Level& level = levels.back();
-        errno = 0;
-        const dirent* entry = readEntry(level.listing.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                if (!started) RaiseFirstReadError(path, errno);
-                RaiseWalkError(errno);
-            }
-            levels.pop_back();
-            if (!levels.empty()) path.resize(levels.back().pathLength);
-            continue;
+    platform::WalkOptions options;
+    options.readEntry = readEntry;
+    const auto count = [&](const platform::WalkEntry& entry) {
+        using platform::WalkEvent;
+        switch (entry.event) {
+            case WalkEvent::Entry:
+            case WalkEvent::EnterDirectory:
+                started = true;
+                // Known to fail when asked: the directory holding it cannot
+                // be searched, or its status query failed already.
+                if (entry.error != 0)
+                    RaiseEntryError(EntryPath(rootPath, entry.Path()), entry.error);
+                break;
+            case WalkEvent::Error:
+                if (entry.depth == 0 && !started) RaiseFirstReadError(rootPath, entry.error);
+                RaiseWalkError(entry.error);
+            default:
+                break;
         }
-        const char* name = entry->d_name;
-        if (IsDotOrDotDot(name)) continue;
-        started = true;
-
-        // A status query of the entry by its whole path would fail for a
-        // path of PATH_MAX bytes or more; so does this walk, although it
-        // needs no such path, so that the trees it counts stay the same.
-        if (level.pathLength + 1 + NAME_MAX >= PATH_MAX &&
-            level.pathLength + 1 + std::strlen(name) >= PATH_MAX) {
-            RaiseEntryError(EntryPath(path, name), ENAMETOOLONG);
-        }
-
-        // A directory may be listed while its entries cannot be reached
-        // (no search permission); the first entry raises then, as a status
-        // query of it would.
-        if (level.searchError != 0) RaiseEntryError(EntryPath(path, name), level.searchError);
-
-        // The listing tells the kind of an entry, except on filesystems that
-        // leave it unknown: a status query tells it then.
-        unsigned char kind = entry->d_type;
-        if (kind == DT_UNKNOWN) {
-            struct stat info {};
-            if (::fstatat(level.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (IsMissing(errno)) continue;  // gone since the listing was read
-                RaiseEntryError(EntryPath(path, name), errno);
-            }
-            kind = IFTODT(info.st_mode);
-        }
-
-        if (kind == DT_DIR) {
-            int searchError = 0;
-            DirectoryListing below =
-                ListingOf(platform::OpenDirectoryBelow(level.descriptor, name, searchError), error);
-            if (below.get() != nullptr) {
-                AppendName(path, name);
-                const int descriptor = ::dirfd(below.get());
-                // `level` is not used past this point: the push may move it.
-                levels.push_back(Level{std::move(below), descriptor, path.size(), searchError});
-                continue;
-            }
-            if (error == ENOENT) continue;  // gone since the listing was read
-            if (error != ENOTDIR && error != ELOOP) RaiseWalkError(error);
-            // No longer a directory (replaced by a file or a link since the
-            // listing was read): count it as what it is now.
-            struct stat info {};
-            if (::fstatat(level.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (IsMissing(errno)) continue;
-                RaiseEntryError(EntryPath(path, name), errno);
-            }
-            kind = IFTODT(info.st_mode);
-            if (kind == DT_DIR) RaiseWalkError(error);
-        }
-
-        if (kind == DT_REG) {
+        if (entry.event != WalkEvent::Entry) return platform::WalkAction::Continue;
+        if (entry.type == DT_REG) {
             ++counter;
-        } else if (kind == DT_LNK) {
+        } else if (entry.type == DT_LNK) {
             // Counted when it leads to a regular file. A link to nothing
             // counts nothing; any other failure, a loop of links included,
             // raises.
             struct stat target {};
-            if (::fstatat(level.descriptor, name, &target, 0) == 0) {
+            if (::fstatat(entry.parent, entry.name, &target, 0) == 0) {
                 if (S_ISREG(target.st_mode)) ++counter;
             } else if (!IsMissing(errno)) {
-                RaiseEntryError(EntryPath(path, name), errno);
+                RaiseEntryError(EntryPath(rootPath, entry.Path()), errno);
             }
         }
-    }
+        return platform::WalkAction::Continue;
+    };
+    platform::WalkBelow(top, count, options);
 }
 
 }  // namespace quorane
