@@ -18,10 +18,11 @@ using quorane::updater::ProgramResult;
 using quorane::updater::RunProgram;
 
 // unzip with its listing sent away, so that the terminal is not measured.
-ProgramResult QuietUnzip(const std::vector<std::string>& argv, int passedFd = -1) {
+ProgramResult QuietUnzip(const std::vector<std::string>& argv,
+                         const quorane::updater::ProgramSetup& setup = {}) {
     std::vector<std::string> quiet = {"sh", "-c", "exec \"$@\" >/dev/null 2>&1", "sh"};
     quiet.insert(quiet.end(), argv.begin(), argv.end());
-    return RunProgram(quiet, passedFd);
+    return RunProgram(quiet, setup);
 }
 
 void WriteFile(const fs::path& path, const std::string& text) {

@@ -43,21 +43,29 @@ protected:
     }
 
     // The real unzip, recorded with the passed file's name written as
-    // "fd:<path of the open file>"; `endings` can replace how each run ended.
+    // "fd:<path of the open file>" and a working directory given as a
+    // descriptor as "cwd:<its path>" before the arguments; `endings` can
+    // replace how each run ended.
     SwapWorld World() {
         return SwapWorld{
-            [this](const std::vector<std::string>& argv, int passedFd) {
-                runs.push_back(argv);
-                for (std::string& arg : runs.back()) {
-                    if (passedFd >= 0 && arg == kPassedFileName)
-                        arg =
-                            "fd:" +
-                            fs::read_symlink("/proc/self/fd/" + std::to_string(passedFd)).string();
+            [this](const std::vector<std::string>& argv, const ProgramSetup& setup) {
+                runs.emplace_back();
+                if (setup.workingDirectory >= 0)
+                    runs.back().push_back(
+                        "cwd:" +
+                        fs::read_symlink("/proc/self/fd/" + std::to_string(setup.workingDirectory))
+                            .string());
+                for (std::string arg : argv) {
+                    if (setup.passedFd >= 0 && arg == kPassedFileName)
+                        arg = "fd:" +
+                              fs::read_symlink("/proc/self/fd/" + std::to_string(setup.passedFd))
+                                  .string();
+                    runs.back().push_back(arg);
                 }
                 // unzip's chatter stays out of the test log.
                 std::vector<std::string> quiet = {"sh", "-c", "exec \"$@\" >/dev/null 2>&1", "sh"};
                 quiet.insert(quiet.end(), argv.begin(), argv.end());
-                ProgramResult result = RunProgram(quiet, passedFd);
+                ProgramResult result = RunProgram(quiet, setup);
                 if (!endings.empty()) {
                     result = endings.front();
                     endings.pop_front();
@@ -102,8 +110,8 @@ TEST_F(BundleSwapTest, GoodArchivesReplaceBothBundlesAndLeaveNothingElse) {
     EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
     // The second archive is unpacked first, each through its open descriptor.
     const std::vector<std::vector<std::string>> expected = {
-        {"unzip", "-o", "fd:" + install + "/second.zip", "-d", install},
-        {"unzip", "-o", "fd:" + install + "/first.zip", "-d", install},
+        {"cwd:" + install, "unzip", "-o", "fd:" + install + "/second.zip", "-d", "."},
+        {"cwd:" + install, "unzip", "-o", "fd:" + install + "/first.zip", "-d", "."},
     };
     EXPECT_EQ(runs, expected);
 }
@@ -261,8 +269,8 @@ TEST_F(BundleSwapTest, ShellMetacharactersInEveryArgumentArePassedIntact) {
     for (const auto& entry : Snapshot(root.path()))
         EXPECT_NE(fs::path(entry.first).filename().string().rfind("pwned", 0), 0u) << entry.first;
     ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1], (std::vector<std::string>{"unzip", "-o", "fd:" + install + "/" + first, "-d",
-                                                 install}));
+    EXPECT_EQ(runs[1], (std::vector<std::string>{"cwd:" + install, "unzip", "-o",
+                                                 "fd:" + install + "/" + first, "-d", "."}));
 }
 
 TEST_F(BundleSwapTest, LeadingDashInTheInstallDirectoryIsNoOption) {
@@ -275,6 +283,7 @@ TEST_F(BundleSwapTest, LeadingDashInTheInstallDirectoryIsNoOption) {
     MakeArchive(fs::path(install) / "first.zip",
                 {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
     const std::string archive = fs::canonical(fs::path(install) / "first.zip").string();
+    const std::string installPath = fs::canonical(install).string();
     const SwapOutcome outcome = Swap("first.zip", "none.zip");
     const std::string versions = BundleVersions(install);
     fs::current_path(previous);
@@ -283,8 +292,8 @@ TEST_F(BundleSwapTest, LeadingDashInTheInstallDirectoryIsNoOption) {
     EXPECT_EQ(versions, "quoranees.app=es2 quoraneet.app=et2");
     // The missing archive is not handed to unzip at all.
     ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0],
-              (std::vector<std::string>{"unzip", "-o", "fd:" + archive, "-d", "-install"}));
+    EXPECT_EQ(runs[0], (std::vector<std::string>{"cwd:" + installPath, "unzip", "-o",
+                                                 "fd:" + archive, "-d", "."}));
 }
 
 TEST_F(BundleSwapTest, EntriesUnderTakenBackupNamesAreNeverTouched) {

@@ -17,7 +17,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -30,6 +32,9 @@ namespace quorane::updater {
 namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// The backup numbers, each marked when something rules it out.
+using BackupNumbers = std::bitset<1000>;
 
 struct Bundle {
     std::string name;
@@ -47,7 +52,7 @@ struct Archive {
 
 // What a swap works on, fixed before anything is touched.
 struct SwapPlan {
-    FileDescriptor install;
+    int install = -1;                 // the locked install directory, open for the whole run
     std::array<Archive, 2> archives;  // in unpacking order: the second, then the first
     std::array<Bundle, 2> bundles;
 };
@@ -184,16 +189,19 @@ bool IsRealDirectory(int directory, const std::string& name) {
 }
 
 // A backup number whose two backup names are free: neither is an existing
-// entry (a dangling link included) nor one of the archives. Drawn at random;
-// after a thousand taken draws the numbers are tried in order.
-std::optional<int> ChooseBackupNumber(const SwapPlan& plan, const SwapWorld& world) {
+// entry (a dangling link included) nor one of the archives, and no entry of
+// an archive is on a path through either (`named`). Drawn at random; after a
+// thousand taken draws the numbers are tried in order.
+std::optional<int> ChooseBackupNumber(const SwapPlan& plan, const BackupNumbers& named,
+                                      const SwapWorld& world) {
     auto taken = [&](int number) {
+        if (named[static_cast<std::size_t>(number)]) return true;
         for (const char* bundle : kBundleNames) {
             const std::string name = BackupName(bundle, number);
             for (const Archive& archive : plan.archives) {
                 if (name == archive.name) return true;
             }
-            if (EntryKind(plan.install.get(), name) || errno != 0) return true;
+            if (EntryKind(plan.install, name) || errno != 0) return true;
         }
         return false;
     };
@@ -207,23 +215,100 @@ std::optional<int> ChooseBackupNumber(const SwapPlan& plan, const SwapWorld& wor
     return std::nullopt;
 }
 
-// Opens the install directory, checks both archives and picks the backup
+// Whether the `lower.size()` bytes at `text` spell `lower`, ASCII letters
+// compared without case, as a file system that folds case compares names.
+bool SpellsFoldingCase(const char* text, const std::string& lower) {
+    for (std::size_t i = 0; i < lower.size(); ++i) {
+        const char c =
+            text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+// Marks in `named` every backup number that the bytes of the open archive
+// spell after a bundle's name and a dot ("quoranees.app.42", letters in any
+// case), each run of up to three digits read as every number it begins with.
+// An archive keeps its entry names as they are, in its central directory, its
+// local headers and any Unicode name field, so whatever name unzip gives an
+// entry, one that leads into a backup is marked; a match by chance inside
+// compressed data only rules out one more number. False when the archive
+// cannot be read to its end.
+bool MarkNamedBackups(int archive, BackupNumbers& named) {
+    const std::string prefixes[] = {std::string(kBundleNames[0]) + ".",
+                                    std::string(kBundleNames[1]) + "."};
+    const std::size_t before = prefixes[0].size() - 1;  // bytes ahead of the dot
+    constexpr std::size_t kDigits = 3, kChunk = std::size_t{1} << 20;
+
+    std::vector<char> data;
+    std::size_t kept = 0, scanFrom = 0;
+    off_t offset = 0;
+    for (;;) {
+        data.resize(kept + kChunk);
+        const ssize_t count = ::pread(archive, data.data() + kept, kChunk, offset);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        offset += count;
+        const bool end = count == 0;
+        const std::size_t size = kept + static_cast<std::size_t>(count);
+        // A dot is judged once the digits that may follow it are in.
+        const std::size_t judged = end ? size : size > kDigits ? size - kDigits : 0;
+        for (std::size_t at = scanFrom; at < judged; ++at) {
+            const void* dot = std::memchr(data.data() + at, '.', judged - at);
+            if (dot == nullptr) break;
+            at = static_cast<std::size_t>(static_cast<const char*>(dot) - data.data());
+            if (at < before) continue;
+            const char* name = data.data() + at - before;
+            if (!SpellsFoldingCase(name, prefixes[0]) && !SpellsFoldingCase(name, prefixes[1]))
+                continue;
+            std::size_t number = 0;
+            for (std::size_t digit = at + 1; digit < size && digit <= at + kDigits; ++digit) {
+                if (data[digit] < '0' || data[digit] > '9') break;
+                number = number * 10 + static_cast<std::size_t>(data[digit] - '0');
+                named[number] = true;
+            }
+        }
+        if (end) return true;
+        // Keep what a match that ends in the next chunk still needs.
+        const std::size_t carryFrom = judged > before ? judged - before : 0;
+        std::copy(data.begin() + static_cast<std::ptrdiff_t>(carryFrom),
+                  data.begin() + static_cast<std::ptrdiff_t>(size), data.begin());
+        kept = size - carryFrom;
+        scanFrom = judged - carryFrom;
+    }
+}
+
+// The backup numbers that the present archives may name; nothing when one
+// cannot be read.
+std::optional<BackupNumbers> BackupsNamedByArchives(const SwapPlan& plan) {
+    BackupNumbers named;
+    for (const Archive& archive : plan.archives) {
+        if (archive.file.valid() && !MarkNamedBackups(archive.file.get(), named))
+            return std::nullopt;
+    }
+    return named;
+}
+
+// Checks both archives in the open install directory and picks the backup
 // names; nothing when the swap must not start.
-std::optional<SwapPlan> PlanSwap(const std::string& installDir, const std::string& firstName,
+std::optional<SwapPlan> PlanSwap(int install, const std::string& firstName,
                                  const std::string& secondName, const SwapWorld& world) {
     const std::optional<std::string> first = NormalisedArchiveName(firstName);
     const std::optional<std::string> second = NormalisedArchiveName(secondName);
     if (!first || !second) return std::nullopt;
 
     SwapPlan plan;
-    plan.install = FileDescriptor(::open(installDir.c_str(), kDirectoryFlags));
-    if (!plan.install.valid()) return std::nullopt;
-    std::optional<Archive> firstArchive = FindArchive(plan.install.get(), *first);
-    std::optional<Archive> secondArchive = FindArchive(plan.install.get(), *second);
+    plan.install = install;
+    std::optional<Archive> firstArchive = FindArchive(install, *first);
+    std::optional<Archive> secondArchive = FindArchive(install, *second);
     if (!firstArchive || !secondArchive) return std::nullopt;
     plan.archives = {std::move(*secondArchive), std::move(*firstArchive)};
 
-    const std::optional<int> number = ChooseBackupNumber(plan, world);
+    const std::optional<BackupNumbers> named = BackupsNamedByArchives(plan);
+    if (!named) return std::nullopt;
+    const std::optional<int> number = ChooseBackupNumber(plan, *named, world);
     if (!number) return std::nullopt;
     for (std::size_t i = 0; i < plan.bundles.size(); ++i) {
         plan.bundles[i].name = kBundleNames[i];
@@ -325,7 +410,7 @@ void RemoveArchives(const SwapPlan& plan) {
 // included) to its backup name. When one cannot be told or moved, puts back
 // what was moved and returns false.
 bool MoveAside(SwapPlan& plan) {
-    const int install = plan.install.get();
+    const int install = plan.install;
     for (Bundle& bundle : plan.bundles) {
         bool moved = false;
         if (EntryKind(install, bundle.name)) {
@@ -349,7 +434,7 @@ bool MoveAside(SwapPlan& plan) {
 // it.
 bool BundleNamesSound(const SwapPlan& plan) {
     for (const Bundle& bundle : plan.bundles) {
-        const std::optional<mode_t> kind = EntryKind(plan.install.get(), bundle.name);
+        const std::optional<mode_t> kind = EntryKind(plan.install, bundle.name);
         if (kind ? *kind != S_IFDIR : errno != 0) return false;
     }
     return true;
@@ -358,8 +443,7 @@ bool BundleNamesSound(const SwapPlan& plan) {
 // No bundle holds a link to a directory outside itself.
 bool BundleLinksSound(const SwapPlan& plan) {
     for (const Bundle& bundle : plan.bundles) {
-        const int fd =
-            ::openat(plan.install.get(), bundle.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+        const int fd = ::openat(plan.install, bundle.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
         if (fd < 0) continue;  // absent: the names were checked just before
         struct stat info {};
         if (::fstat(fd, &info) != 0) {
@@ -376,15 +460,20 @@ bool BundleLinksSound(const SwapPlan& plan) {
 // a real directory, or, with another archive still to come, leaves a link out
 // of a bundle; nothing more is unpacked then. A missing archive is no
 // failure in itself: the other may carry both bundles.
-bool Unpack(const std::string& installDir, const SwapPlan& plan, const SwapWorld& world) {
+bool Unpack(const SwapPlan& plan, const SwapWorld& world) {
     for (const Archive& archive : plan.archives) {
         if (!archive.present) continue;
         const bool another = &archive == &plan.archives[0] && plan.archives[1].present;
         if (!archive.file.valid()) return false;  // there, but not readable
         // unzip reads the open archive under a name that holds no pattern
-        // characters and cannot have been replaced since it was checked.
-        const ProgramResult result = world.runProgram(
-            {"unzip", "-o", kPassedFileName, "-d", installDir}, archive.file.get());
+        // characters and cannot have been replaced since it was checked, and
+        // writes into the directory that was locked and checked, whatever its
+        // name means by now.
+        ProgramSetup setup;
+        setup.passedFd = archive.file.get();
+        setup.workingDirectory = plan.install;
+        const ProgramResult result =
+            world.runProgram({"unzip", "-o", kPassedFileName, "-d", "."}, setup);
         if (!result.Clean() || !BundleNamesSound(plan)) return false;
         if (another && !BundleLinksSound(plan)) return false;
     }
@@ -397,9 +486,9 @@ bool KeepNewBundles(const SwapPlan& plan) {
     // Everything in the install directory's filesystem, the new bundles'
     // files, directories and names included, is on disk before the first old
     // file is removed: one call, however many files the bundles hold.
-    if (::syncfs(plan.install.get()) != 0) return false;
+    if (::syncfs(plan.install) != 0) return false;
     for (const Bundle& bundle : plan.bundles) {
-        if (bundle.backedUp) RemoveTree(plan.install.get(), bundle.backupName.c_str());
+        if (bundle.backedUp) RemoveTree(plan.install, bundle.backupName.c_str());
     }
     RemoveArchives(plan);
     return true;
@@ -408,7 +497,7 @@ bool KeepNewBundles(const SwapPlan& plan) {
 // Removes what was unpacked and the archives, then puts the backups back and
 // flushes the install directory's names.
 void RestoreOldBundles(const SwapPlan& plan) {
-    const int install = plan.install.get();
+    const int install = plan.install;
     for (const Bundle& bundle : plan.bundles) RemoveTree(install, bundle.name.c_str());
     RemoveArchives(plan);
     for (const Bundle& bundle : plan.bundles) {
@@ -423,18 +512,26 @@ std::string BackupName(const std::string& bundleName, int number) {
     return (boost::format("%s.%d") % bundleName % number).str();
 }
 
-SwapOutcome SwapBundles(const std::string& installDir, const std::string& firstArchiveName,
+SwapOutcome SwapBundles(int installDirectory, const std::string& firstArchiveName,
                         const std::string& secondArchiveName, const SwapWorld& world) {
-    std::optional<SwapPlan> plan = PlanSwap(installDir, firstArchiveName, secondArchiveName, world);
+    if (installDirectory < 0) return SwapOutcome::Skipped;
+    std::optional<SwapPlan> plan =
+        PlanSwap(installDirectory, firstArchiveName, secondArchiveName, world);
     if (!plan) return SwapOutcome::Skipped;
     if (!MoveAside(*plan)) return SwapOutcome::RolledBack;
 
-    const bool unpacked = Unpack(installDir, *plan, world);
-    const bool complete = unpacked && IsRealDirectory(plan->install.get(), kBundleNames[0]) &&
-                          IsRealDirectory(plan->install.get(), kBundleNames[1]);
+    const bool unpacked = Unpack(*plan, world);
+    const bool complete = unpacked && IsRealDirectory(plan->install, kBundleNames[0]) &&
+                          IsRealDirectory(plan->install, kBundleNames[1]);
     if (complete && KeepNewBundles(*plan)) return SwapOutcome::Replaced;
     RestoreOldBundles(*plan);
     return SwapOutcome::Restored;
+}
+
+SwapOutcome SwapBundles(const std::string& installDir, const std::string& firstArchiveName,
+                        const std::string& secondArchiveName, const SwapWorld& world) {
+    const FileDescriptor install(::open(installDir.c_str(), kDirectoryFlags));
+    return SwapBundles(install.get(), firstArchiveName, secondArchiveName, world);
 }
 
 InstallDirectoryLock::InstallDirectoryLock(const std::string& installDir)

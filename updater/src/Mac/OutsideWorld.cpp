@@ -4,8 +4,11 @@
 #include "OutsideWorld.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,26 +64,40 @@ using SpawnAttributes =
 using SpawnFileActions = SpawnSettings<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
                                        ::posix_spawn_file_actions_destroy>;
 
-}  // namespace
-
-TerminationRequestsHeld::TerminationRequestsHeld() {
-    const sigset_t held = TerminationSignals();
-    ::pthread_sigmask(SIG_BLOCK, &held, &normal_);
+// Whether a program can write to the open descriptor `fd` now without being
+// stopped, ended or refused: it is open for writing and, for a pipe or
+// socket, has a reader with room; a device is asked with a write of nothing,
+// which /dev/full, say, refuses. A regular file always counts as writable.
+bool Writable(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY) return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+        pollfd check{fd, POLLOUT, 0};
+        while (::poll(&check, 1, 0) < 0) {
+            if (errno != EINTR) return false;
+        }
+        return (check.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 &&
+               (check.revents & POLLOUT) != 0;
+    }
+    if (S_ISCHR(info.st_mode)) return ::write(fd, "", 0) == 0;
+    return true;
 }
 
-TerminationRequestsHeld::~TerminationRequestsHeld() {
-    // A request that is pending is delivered here, with its usual effect.
-    ::pthread_sigmask(SIG_SETMASK, &normal_, nullptr);
+// The dispositions a program starts with: every signal at its default,
+// except SIGPIPE, which stays ignored as the updater keeps it.
+sigset_t DefaultedSignals() {
+    sigset_t signals;
+    sigfillset(&signals);
+    sigdelset(&signals, SIGPIPE);
+    sigdelset(&signals, SIGKILL);
+    sigdelset(&signals, SIGSTOP);
+    return signals;
 }
 
-void RunShell(const std::string& commandLine, std::optional<sigset_t> childMask) {
-    // As system() would run it; the command's own result is of no interest
-    // to the run.
-    (void)RunProgram({"/bin/sh", "-c", commandLine}, -1, childMask);
-}
-
-ProgramResult RunProgram(const std::vector<std::string>& argv, int passedFd,
-                         std::optional<sigset_t> childMask) {
+ProgramResult Spawn(const std::vector<std::string>& argv, const ProgramSetup& setup,
+                    const char* workingDirectoryName, std::optional<sigset_t> childMask) {
     ProgramResult result;
     if (argv.empty()) return result;
 
@@ -90,22 +107,45 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, int passedFd,
     args.push_back(nullptr);
 
     SpawnAttributes attributes;
+    short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF;
+    const sigset_t defaulted = DefaultedSignals();
+    attributes.Set(
+        [&](posix_spawnattr_t* set) { return ::posix_spawnattr_setsigdefault(set, &defaulted); });
     if (childMask) {
         attributes.Set(
             [&](posix_spawnattr_t* set) { return ::posix_spawnattr_setsigmask(set, &*childMask); });
-        attributes.Set([](posix_spawnattr_t* set) {
-            return ::posix_spawnattr_setflags(set, POSIX_SPAWN_SETSIGMASK);
+        flags |= POSIX_SPAWN_SETSIGMASK;
+    }
+    attributes.Set([&](posix_spawnattr_t* set) { return ::posix_spawnattr_setflags(set, flags); });
+
+    // The working directory first, while the descriptor that names it is
+    // still its own; then standard input on /dev/null, an output stream that
+    // cannot be written on /dev/null too, and the passed file under its
+    // number (a descriptor duplicated onto its own number loses close-on-exec
+    // too).
+    SpawnFileActions actions;
+    if (setup.workingDirectory >= 0) {
+        actions.Set([&](posix_spawn_file_actions_t* set) {
+            return ::posix_spawn_file_actions_addfchdir_np(set, setup.workingDirectory);
+        });
+    } else if (workingDirectoryName != nullptr) {
+        actions.Set([&](posix_spawn_file_actions_t* set) {
+            return ::posix_spawn_file_actions_addchdir_np(set, workingDirectoryName);
         });
     }
-    // Standard input on /dev/null, and the passed file under its number (a
-    // descriptor duplicated onto its own number loses close-on-exec too).
-    SpawnFileActions actions;
     actions.Set([](posix_spawn_file_actions_t* set) {
         return ::posix_spawn_file_actions_addopen(set, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     });
-    if (passedFd >= 0) {
+    for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
+        if (!Writable(stream)) {
+            actions.Set([&](posix_spawn_file_actions_t* set) {
+                return ::posix_spawn_file_actions_addopen(set, stream, "/dev/null", O_WRONLY, 0);
+            });
+        }
+    }
+    if (setup.passedFd >= 0) {
         actions.Set([&](posix_spawn_file_actions_t* set) {
-            return ::posix_spawn_file_actions_adddup2(set, passedFd, kPassedDescriptor);
+            return ::posix_spawn_file_actions_adddup2(set, setup.passedFd, kPassedDescriptor);
         });
     }
     if (attributes.get() == nullptr || actions.get() == nullptr) return result;
@@ -128,6 +168,30 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, int passedFd,
     return result;
 }
 
+}  // namespace
+
+TerminationRequestsHeld::TerminationRequestsHeld() {
+    const sigset_t held = TerminationSignals();
+    ::pthread_sigmask(SIG_BLOCK, &held, &normal_);
+}
+
+TerminationRequestsHeld::~TerminationRequestsHeld() {
+    // A request that is pending is delivered here, with its usual effect.
+    ::pthread_sigmask(SIG_SETMASK, &normal_, nullptr);
+}
+
+void RunShell(const std::string& commandLine, std::optional<sigset_t> childMask) {
+    // As system() would run it, but from the root directory, so that no name
+    // in the command can mean something planted in the working directory. The
+    // command's own result is of no interest to the run.
+    (void)Spawn({"/bin/sh", "-c", commandLine}, {}, "/", childMask);
+}
+
+ProgramResult RunProgram(const std::vector<std::string>& argv, const ProgramSetup& setup,
+                         std::optional<sigset_t> childMask) {
+    return Spawn(argv, setup, nullptr, childMask);
+}
+
 void OpenClosedStandardDescriptors() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -137,6 +201,31 @@ void OpenClosedStandardDescriptors() {
         const int opened = ::open("/dev/null", O_RDWR);
         if (opened != fd && opened >= 0) ::close(opened);
     }
+}
+
+void StartFromKnownState() {
+    ::signal(SIGCHLD, SIG_DFL);
+    ::signal(SIGPIPE, SIG_IGN);
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') {
+        const std::string fromDatabase = HomeDirectory();
+        if (!fromDatabase.empty()) ::setenv("HOME", fromDatabase.c_str(), 1);
+    }
+}
+
+std::string HomeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') return home;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    int error = 0;
+    while ((error = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found)) ==
+           ERANGE)
+        buffer.resize(buffer.size() * 2);
+    if (error != 0 || found == nullptr || found->pw_dir == nullptr) return "";
+    return found->pw_dir;
 }
 
 void SleepSeconds(unsigned seconds) {
@@ -163,8 +252,8 @@ SwapWorld RealSwapWorld(std::optional<sigset_t> childMask) {
             return std::rand() % 1000;
         }
     };
-    auto runProgram = [childMask](const std::vector<std::string>& argv, int passedFd) {
-        return RunProgram(argv, passedFd, childMask);
+    auto runProgram = [childMask](const std::vector<std::string>& argv, const ProgramSetup& setup) {
+        return RunProgram(argv, setup, childMask);
     };
     return SwapWorld{runProgram, TimeSeededDraw{}};
 }

@@ -17,12 +17,17 @@ int main(int argc, char* argv[]) {
     // Before anything else is opened: a closed standard descriptor would be
     // taken by the next file opened, and unzip's messages written into it.
     OpenClosedStandardDescriptors();
+    // Nothing inherited decides how the programs it starts end or what "~"
+    // means to them.
+    StartFromKnownState();
 
     auto argument = [&](int index) { return index < argc ? std::string(argv[index]) : ""; };
     const std::string installDir = argument(1);
 
     // A second run on this install directory waits here, before it stops the
     // agent, until the first one has loaded it again. Still interruptible.
+    // The swap works in the directory locked here, whatever its name means
+    // later.
     const InstallDirectoryLock lock(installDir);
 
     // From here to the end the agent may be unloaded, so a request to stop
@@ -39,7 +44,8 @@ int main(int argc, char* argv[]) {
 
     if (!installDir.empty() && !firstArchive.empty() && !secondArchive.empty()) {
         try {
-            SwapBundles(installDir, firstArchive, secondArchive, RealSwapWorld(held.NormalMask()));
+            SwapBundles(lock.directory(), firstArchive, secondArchive,
+                        RealSwapWorld(held.NormalMask()));
         } catch (...) {
             // Nothing may keep the agent from being loaded again.
         }
