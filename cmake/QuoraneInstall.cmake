@@ -1,13 +1,16 @@
-# Install rules, in two components, and the packages CPack makes of them:
-#   runtime      the shared library and bin/quorane-update
-#   development  the headers, the CMake package, the pkg-config file, the
-#                library's name link, and the static library when built so
+# Install rules, in two components (three with the API reference), and the
+# packages CPack makes of them:
+#   runtime        the shared library and bin/quorane-update
+#   development    the headers, the CMake package, the pkg-config file, the
+#                  library's name link, and the static library when built so
+#   documentation  the API reference's HTML, when QUORANE_DOCS_HTML names it
 include(CMakePackageConfigHelpers)
 set(CMAKE_INSTALL_RPATH_USE_LINK_PATH OFF)
 
 # The package names, also the names of their documentation directories.
 set(QUORANE_RUNTIME_PACKAGE quorane)
 set(QUORANE_DEVELOPMENT_PACKAGE quorane-dev)
+set(QUORANE_DOCUMENTATION_PACKAGE quorane-doc)
 set(QUORANE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QuoraneSupport)
 
 install(TARGETS quorane_support EXPORT QuoraneSupportTargets
@@ -77,12 +80,31 @@ if(TARGET quorane-update)
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endif()
 
+# The API reference as scripts/docs.sh builds it (scripts/package.sh passes
+# it); nothing is built here, so the install needs no Doxygen.
+set(QUORANE_DOCS_HTML "" CACHE PATH
+  "The built API reference (scripts/docs.sh) to install as the documentation component")
+set(QUORANE_COMPONENTS runtime development)
+if(QUORANE_DOCS_HTML)
+  if(NOT EXISTS ${QUORANE_DOCS_HTML}/index.html)
+    message(FATAL_ERROR "QUORANE_DOCS_HTML=${QUORANE_DOCS_HTML} holds no API reference: "
+      "build it with scripts/docs.sh")
+  endif()
+  list(APPEND QUORANE_COMPONENTS documentation)
+  install(DIRECTORY ${QUORANE_DOCS_HTML}/
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORANE_DOCUMENTATION_PACKAGE}/html
+    COMPONENT documentation)
+  # Registered with the system's documentation index (doc-base).
+  install(FILES cmake/debian/quorane-doc.doc-base DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc-base
+    RENAME ${QUORANE_DOCUMENTATION_PACKAGE} COMPONENT documentation)
+endif()
+
 # Each package carries the licence and the changelog in its own
 # documentation directory, the changelog in the form and under the name
 # Debian's tools look for.
 configure_file(cmake/debian/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian @ONLY)
 quorane_gzip(${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian)
-foreach(component runtime development)
+foreach(component ${QUORANE_COMPONENTS})
   string(TOUPPER ${component} upper)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORANE_${upper}_PACKAGE}
     RENAME copyright COMPONENT ${component})

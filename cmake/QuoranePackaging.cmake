@@ -9,8 +9,8 @@ set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_IGNORE_FILES /\\.git/ /build/)
 
-# The tarball holds both components; the Debian packages one each.
-set(CPACK_COMPONENTS_ALL runtime development)
+# The tarball holds every component; the Debian packages one each.
+set(CPACK_COMPONENTS_ALL ${QUORANE_COMPONENTS})
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 # A Debian package's description: a summary line, then the longer text.
@@ -34,6 +34,11 @@ Headers (<quorane/Utils.h>, <quorane/QuoraneFile.h>), the CMake package
 QuoraneSupport exporting Quorane::support, and the pkg-config file
 quorane-support of the library of path, file, text, JSON and host functions.")
 
+set(CPACK_DEBIAN_DOCUMENTATION_DESCRIPTION
+  "API reference of the Quorane support library
+The HTML reference of every function, type and macro that the headers of
+quorane-dev declare, made by Doxygen from their comments.")
+
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
@@ -42,14 +47,19 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorane.example.org")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QUORANE_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${QUORANE_DEVELOPMENT_PACKAGE})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DOCUMENTATION_PACKAGE_NAME ${QUORANE_DOCUMENTATION_PACKAGE})
+set(CPACK_DEBIAN_DOCUMENTATION_PACKAGE_SECTION doc)
+set(CPACK_DEBIAN_DOCUMENTATION_PACKAGE_ARCHITECTURE all)
 # The runtime package's dependencies are read off its binaries; it declares
 # what its shared library provides (shlibs: programs built against this
-# release need at least this release), and has the linker's cache renewed.
+# release need at least this release; symbols: the release that brought each
+# symbol, checked by scripts/package.sh), and has the linker's cache renewed.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 if(NOT QUORANE_PACKAGE_STATIC)
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
+    ${PROJECT_SOURCE_DIR}/cmake/debian/symbols)
 endif()
 # The updater unpacks with unzip.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "unzip")

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Builds the release packages: one .deb per install component (runtime:
 # the shared library and quorane-update; development: headers, CMake package,
-# pkg-config file) and one .tar.gz of both, installed under /usr. Then lists
-# what each holds and runs lintian over the .deb files, when it is installed.
+# pkg-config file; documentation: the API reference scripts/docs.sh builds)
+# and one .tar.gz of all three, installed under /usr. Checks the shared
+# library's symbols against the runtime package's symbols file
+# (cmake/debian/symbols), then lists what each package holds and runs lintian
+# over the .deb files, when it is installed.
 #
 #   scripts/package.sh [--static] [BUILD_DIR]
 #
 # --static packages a static library in the development package instead of
 # the shared one. BUILD_DIR defaults to build/package; the packages land in
 # BUILD_DIR/packages. Exits non-zero when the build fails or lintian reports
-# an error.
+# an error, or when the library lost a symbol or gained one the symbols file
+# does not list.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source_dir=$PWD
 
 shared=ON
 if [ "${1:-}" = --static ]; then
@@ -19,6 +24,8 @@ if [ "${1:-}" = --static ]; then
   shift
 fi
 build=${1:-build/package}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
 out=$build/packages
 
 # Debian's hardening flags (fortified functions, stack protector, read-only
@@ -30,13 +37,32 @@ if command -v dpkg-buildflags >/dev/null; then
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
     -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)")
 fi
+scripts/docs.sh "$build/docs" >/dev/null
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DBUILD_SHARED_LIBS="$shared" -DQUORANE_BUILD_TESTS=OFF -DQUORANE_BUILD_BENCH=OFF \
-  "${flags[@]}" >/dev/null
+  -DQUORANE_DOCS_HTML="$build/docs/html" "${flags[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 rm -rf "$out"
 (cd "$build" && cpack -B "$PWD/packages" >/dev/null)
 rm -rf "$out/_CPack_Packages"
+
+# The shared library exports exactly the symbols the symbols file lists
+# (level 4: any symbol lost or gained fails). A release that adds functions
+# lists them with abi/check_abi.sh --update.
+if [ "$shared" = ON ]; then
+  version=$(sed -n 's/^project(Quorane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  symbols_work=$build/symbols
+  rm -rf "$symbols_work"
+  mkdir -p "$symbols_work"
+  dpkg-deb -x "$out/quorane_${version}-1_$(dpkg --print-architecture).deb" "$symbols_work/root"
+  library=$(find "$symbols_work/root" -name 'libquorane-support.so.*.*' -type f)
+  (cd "$symbols_work" && dpkg-gensymbols -c4 -v"$version" -pquorane -e"$library" \
+    -I"$source_dir/cmake/debian/symbols" -O"$symbols_work/symbols") || {
+    echo "package: the library's symbols differ from cmake/debian/symbols (diff above)" >&2
+    exit 1
+  }
+  echo "=== symbols: the library's match cmake/debian/symbols"
+fi
 
 for deb in "$out"/*.deb; do
   echo "=== $(basename "$deb")"
