@@ -4,6 +4,7 @@
 #ifndef QUORANE_TESTS_UPDATER_TEST_SUPPORT_H
 #define QUORANE_TESTS_UPDATER_TEST_SUPPORT_H
 
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <spawn.h>
@@ -162,6 +163,48 @@ private:
     pid_t pid_ = -1;
 };
 
+// The processes descended from `pid`, found through /proc by their parents;
+// the programs the updater starts run in sessions of their own, so they are
+// no members of its process group.
+inline std::vector<pid_t> Descendants(pid_t pid) {
+    std::multimap<pid_t, pid_t> children;
+    for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
+        const std::string name = it->path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto stat = platform::ParseProcessStat(ReadFile(it->path() / "stat"));
+        if (stat) children.emplace(stat->parent, static_cast<pid_t>(std::stol(name)));
+    }
+    std::vector<pid_t> found;
+    std::vector<pid_t> pending = {pid};
+    while (!pending.empty()) {
+        const pid_t parent = pending.back();
+        pending.pop_back();
+        for (auto [it, end] = children.equal_range(parent); it != end; ++it) {
+            found.push_back(it->second);
+            pending.push_back(it->second);
+        }
+    }
+    return found;
+}
+
+// Whether the process is still running (neither gone nor a zombie).
+inline bool Running(pid_t pid) {
+    const auto stat =
+        platform::ParseProcessStat(ReadFile("/proc/" + std::to_string(pid) + "/stat"));
+    return stat && stat->state != 'Z' && stat->state != 'X';
+}
+
+// Ends the run and every program it started at one moment, as a power cut
+// would: all are stopped first, then killed. The processes that were ended.
+inline std::vector<pid_t> CutPower(pid_t run) {
+    ::kill(run, SIGSTOP);
+    std::vector<pid_t> ended = Descendants(run);
+    for (const pid_t pid : ended) ::kill(pid, SIGSTOP);
+    ended.push_back(run);
+    for (const pid_t pid : ended) ::kill(pid, SIGKILL);
+    return ended;
+}
+
 // Whether strace can trace a program here (it is installed and ptrace is
 // allowed).
 inline bool StraceWorks() {
@@ -216,6 +259,12 @@ struct Launch {
     std::optional<int> standardInput;      // a descriptor of the test's to read from
     std::vector<int> closedDescriptors;    // closed just before the updater starts
     bool deletedWorkingDirectory = false;  // starts in a directory removed meanwhile
+    std::optional<fs::path> workingDirectory;  // starts in this directory
+    std::vector<std::string> unset;            // environment variables removed
+    std::vector<int> ignoredSignals;           // set to SIG_IGN before the updater starts
+    std::optional<int> standardOutput;         // a descriptor of the test's to write to
+    std::optional<fs::path> terminal;          // a pseudo-terminal's device, made the controlling
+                                       // terminal of a new session and every standard stream
 };
 
 // A test directory with stand-in launchctl and killall first on PATH that
@@ -260,6 +309,8 @@ protected:
         setenv("QUORANE_TEST_PIDS", pids.c_str(), 1);
         if (launch.ignoreKills) setenv("QUORANE_TEST_IGNORE_KILLS", "1", 1);
         for (const std::string& setting : launch.environment) putenv(strdup(setting.c_str()));
+        for (const std::string& name : launch.unset) unsetenv(name.c_str());
+        if (launch.workingDirectory && chdir(launch.workingDirectory->c_str()) != 0) _exit(122);
         if (launch.standardInput && dup2(*launch.standardInput, STDIN_FILENO) < 0) _exit(124);
         if (launch.deletedWorkingDirectory) {
             const std::string gone = (dir / "gone-cwd").string();
@@ -268,7 +319,16 @@ protected:
                 _exit(123);
         }
         // unzip's listing stays out of the test log.
-        if (freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
+        if (launch.standardOutput) {
+            if (dup2(*launch.standardOutput, STDOUT_FILENO) < 0) _exit(126);
+        } else if (freopen("/dev/null", "w", stdout) == nullptr) {
+            _exit(126);
+        }
+        if (launch.terminal) {
+            const int tty = setsid() < 0 ? -1 : open(launch.terminal->c_str(), O_RDWR);
+            if (tty < 0 || dup2(tty, 0) < 0 || dup2(tty, 1) < 0 || dup2(tty, 2) < 0) _exit(121);
+        }
+        for (int signal : launch.ignoredSignals) ::signal(signal, SIG_IGN);
         const rlimit noCore = {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
         if (launch.ownProcessGroup) setpgid(0, 0);
