@@ -16,6 +16,8 @@ packages=(
   zip iproute2 util-linux mount procps strace git
   # memcheck and the fuzz targets
   valgrind clang libclang-rt-14-dev
+  # static analysis (scripts/lint.sh) and the coverage report (scripts/coverage.sh)
+  clang-tidy python3 gcovr
   # benchmarks, with libcurl as an anchor
   libbenchmark-dev libcurl4-openssl-dev
   # packages: dpkg-shlibdeps and dpkg-buildflags, file for CPack, lintian
