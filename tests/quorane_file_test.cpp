@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -154,6 +156,63 @@ TEST(CQuoraneFileLifecycle, CopiesShareTheDescriptorAndDestructionDoesNotClose) 
     EXPECT_FALSE(file.Close());
     EXPECT_TRUE(file.IsOpen());
     EXPECT_EQ(file.GetFilePath(), (dir / "f").wstring());
+}
+
+// After a successful Close the object holds no descriptor: the number it had
+// is free for the next file opened anywhere in the process, and nothing done
+// through the closed object may reach that file.
+TEST(CQuoraneFileAfterClose, ReachesNoFileThatReusesItsDescriptorNumber) {
+    struct Case {
+        const char* name;
+        std::function<bool(CQuoraneFile&)> failsAsDocumented;
+    };
+    const Case cases[] = {
+        {"IsOpen", [](CQuoraneFile& f) { return !f.IsOpen(); }},
+        {"Read",
+         [](CQuoraneFile& f) {
+             char buffer[8];
+             return f.Read(buffer, sizeof buffer) == -1;
+         }},
+        {"ReadToString", [](CQuoraneFile& f) { return f.ReadToString().empty(); }},
+        {"ReadToWstring", [](CQuoraneFile& f) { return f.ReadToWstring().empty(); }},
+        {"Write of bytes", [](CQuoraneFile& f) { return f.Write("XYZ", 3) == -1; }},
+        {"Write of no bytes", [](CQuoraneFile& f) { return f.Write("XYZ", 0) == -1; }},
+        {"Write of narrow text", [](CQuoraneFile& f) { return !f.Write(std::string("XYZ")); }},
+        {"Write of wide text", [](CQuoraneFile& f) { return !f.Write(std::wstring(L"XYZ")); }},
+        {"Write of empty text", [](CQuoraneFile& f) { return !f.Write(std::string()); }},
+        {"Seek", [](CQuoraneFile& f) { return f.Seek(3, SEEK_SET) == -1; }},
+        {"Seek to the end", [](CQuoraneFile& f) { return f.Seek(0, SEEK_END) == -1; }},
+        {"Truncate", [](CQuoraneFile& f) { return !f.Truncate(2); }},
+        {"Close again", [](CQuoraneFile& f) { return !f.Close(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        WriteFile(dir / "closed", "closed file");
+        WriteFile(dir / "other", "other file");
+
+        // The lowest free number is the one the object gets.
+        const int probe = ::open((dir / "closed").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_NE(probe, -1);
+        ASSERT_EQ(::close(probe), 0);
+        CQuoraneFile file((dir / "closed").wstring(), O_RDWR);
+        ASSERT_TRUE(file.IsOpen());
+        ASSERT_TRUE(file.Close());
+        const int other = ::open((dir / "other").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(other, probe) << "the other file should reuse the closed object's number";
+        ASSERT_EQ(::lseek(other, 1, SEEK_SET), 1);
+
+        EXPECT_TRUE(c.failsAsDocumented(file));
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_EQ(file.GetFilePath(), (dir / "closed").wstring());
+
+        // The other file: still open, at the same position, the same bytes.
+        EXPECT_NE(::fcntl(other, F_GETFD), -1);
+        EXPECT_EQ(::lseek(other, 0, SEEK_CUR), 1);
+        EXPECT_EQ(ReadFile(dir / "other"), "other file");
+        EXPECT_EQ(ReadFile(dir / "closed"), "closed file");
+        ::close(other);
+    }
 }
 
 }  // namespace
