@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 
 #include "base/NulLength.h"
+#include "utils/JsonText.h"
 
 namespace {
 
@@ -14,79 +15,19 @@ using quorane::WideJsonValue;
 
 // Replays `source` as the events of a SAX reader, for a document that builds
 // the copy: the document sizes every object and array once, from its final
-// member and element count, as RapidJSON's own deep copy does. One level of
-// call per level of nesting; strings among members and elements are replayed
-// in the loop that meets them, without a call of their own.
+// member and element count, as RapidJSON's own deep copy does. The replay
+// and the document both keep their place in the value on the heap, so a
+// source of any depth is copied on the same stack.
 class CopyEvents {
 public:
     explicit CopyEvents(const WideJsonValue& source) : source_(source) {}
 
     template <typename Handler>
     bool operator()(Handler& handler) const {
-        return Replay(source_, handler);
+        return quorane::ReplayEvents(source_, handler, TextLength);
     }
 
 private:
-    template <typename Handler>
-    static bool Replay(const WideJsonValue& value, Handler& handler) {
-        if (value.IsObject()) {
-            if (!handler.StartObject()) return false;
-            for (auto member = value.MemberBegin(); member != value.MemberEnd(); ++member) {
-                const WideJsonValue& name = member->name;
-                if (!handler.Key(name.GetString(), TextLength(name), true)) return false;
-                if (!ReplayPart(member->value, handler)) return false;
-            }
-            return handler.EndObject(value.MemberCount());
-        }
-        if (value.IsArray()) {
-            if (!handler.StartArray()) return false;
-            for (auto element = value.Begin(); element != value.End(); ++element) {
-                if (!ReplayPart(*element, handler)) return false;
-            }
-            return handler.EndArray(value.Size());
-        }
-        return ReplayLeaf(value, handler);
-    }
-
-    // A member's value or an element. Strings, the commonest, are replayed
-    // here, in the loop that meets them.
-    template <typename Handler>
-    static bool ReplayPart(const WideJsonValue& value, Handler& handler) {
-        switch (value.GetType()) {
-            case rapidjson::kStringType:
-                return handler.String(value.GetString(), TextLength(value), true);
-            case rapidjson::kObjectType:
-            case rapidjson::kArrayType:
-                return Replay(value, handler);
-            default:
-                return ReplayLeaf(value, handler);
-        }
-    }
-
-    // A value that holds no others.
-    template <typename Handler>
-    static bool ReplayLeaf(const WideJsonValue& value, Handler& handler) {
-        switch (value.GetType()) {
-            case rapidjson::kStringType:
-                return handler.String(value.GetString(), TextLength(value), true);
-            case rapidjson::kFalseType:
-            case rapidjson::kTrueType:
-                return handler.Bool(value.GetBool());
-            case rapidjson::kNumberType:
-                // The narrowest kind that holds the value: set from it, an
-                // integer answers every range test as its source did.
-                if (value.IsDouble()) return handler.Double(value.GetDouble());
-                if (value.IsInt()) return handler.Int(value.GetInt());
-                if (value.IsUint()) return handler.Uint(value.GetUint());
-                if (value.IsInt64()) return handler.Int64(value.GetInt64());
-                return handler.Uint64(value.GetUint64());
-            case rapidjson::kNullType:
-                return handler.Null();
-            default:
-                return false;
-        }
-    }
-
     // Strings are copied up to their first NUL (and always copied, constant
     // strings too, so that nothing of the copy refers to the source).
     static rapidjson::SizeType TextLength(const WideJsonValue& value) {

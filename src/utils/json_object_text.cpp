@@ -2,6 +2,7 @@
 // that becomes the result.
 #include "utils/JsonText.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <rapidjson/document.h>
 #include <rapidjson/writer.h>
@@ -94,7 +96,8 @@ void PutUnsafe(StringOutput<Unit>& stream, Unit c) {
 
 // RapidJSON's writer with one change: doubles are written as "%.22f" writes
 // them (1.5 as 1.5000000000000000000000) rather than in their shortest form.
-// Accept() calls the handler it is given, so this Double() is the one used.
+// The walk of the value calls the handler it is given, so these String(),
+// Key() and Double() are the ones used.
 template <typename Encoding>
 class FixedDoubleWriter
     : public rapidjson::Writer<StringOutput<typename Encoding::Ch>, Encoding, Encoding> {
@@ -186,8 +189,9 @@ std::size_t DigitCount(std::uint64_t magnitude) {
 // to the writing.
 constexpr std::size_t kSampledChildren = 32;
 
+// The length of a value that holds no others.
 template <typename Value>
-std::size_t EstimatedTextLength(const Value& value) {
+std::size_t LeafTextLength(const Value& value) {
     switch (value.GetType()) {
         case rapidjson::kNullType:
         case rapidjson::kTrueType:
@@ -201,24 +205,55 @@ std::size_t EstimatedTextLength(const Value& value) {
             if (value.IsInt64())
                 return 1 + DigitCount(0 - static_cast<std::uint64_t>(value.GetInt64()));
             return 24;
-        case rapidjson::kObjectType: {
-            const std::size_t count = value.MemberCount();
-            const std::size_t sampled = std::min(count, kSampledChildren);
-            std::size_t length = 0;  // of the sampled members with their colons and commas
-            auto member = value.MemberBegin();
-            for (std::size_t i = 0; i < sampled; ++i, ++member)
-                length += member->name.GetStringLength() + 4 + EstimatedTextLength(member->value);
-            return 2 + (sampled == 0 ? 0 : length / sampled * count);
+        default:
+            return 0;
+    }
+}
+
+// A container's length is its brackets and its sampled children, with their
+// keys, colons and commas, scaled to all its children. The containers being
+// estimated are kept on the heap, so the depth of the value costs no stack.
+template <typename Value>
+std::size_t EstimatedTextLength(const Value& value) {
+    if (!value.IsObject() && !value.IsArray()) return LeafTextLength(value);
+    struct Open {
+        const Value* container;
+        std::size_t count;    // of its children
+        std::size_t sampled;  // of its children that are estimated
+        std::size_t next;     // the next child to estimate
+        std::size_t length;   // of the children estimated so far
+    };
+    const auto opened = [](const Value& container) {
+        const std::size_t count = container.IsObject() ? container.MemberCount() : container.Size();
+        return Open{&container, count, std::min(count, kSampledChildren), 0, 0};
+    };
+    std::vector<Open> open;
+    open.push_back(opened(value));
+    for (;;) {
+        Open& top = open.back();
+        if (top.next == top.sampled) {
+            const std::size_t length =
+                2 + (top.sampled == 0 ? 0 : top.length / top.sampled * top.count);
+            open.pop_back();
+            if (open.empty()) return length;
+            open.back().length += length;
+            continue;
         }
-        case rapidjson::kArrayType: {
-            const std::size_t count = value.Size();
-            const std::size_t sampled = std::min(count, kSampledChildren);
-            std::size_t length = 0;
-            for (std::size_t i = 0; i < sampled; ++i) length += 1 + EstimatedTextLength(value[i]);
-            return 2 + (sampled == 0 ? 0 : length / sampled * count);
+        const Value* child;
+        if (top.container->IsObject()) {
+            const auto member = top.container->MemberBegin() + top.next++;
+            top.length += member->name.GetStringLength() + 4;
+            child = &member->value;
+        } else {
+            child = top.container->Begin() + top.next++;
+            top.length += 1;
+        }
+        if (child->IsObject() || child->IsArray()) {
+            open.push_back(opened(*child));
+        } else {
+            top.length += LeafTextLength(*child);
         }
     }
-    return 0;
 }
 
 template <typename Value>
@@ -229,7 +264,10 @@ std::optional<std::basic_string<typename Value::Ch>> ObjectTextOf(const Value& v
     const std::size_t expected = EstimatedTextLength(value);
     StringOutput<typename Value::Ch> output(expected + expected / 8 + 64);
     FixedDoubleWriter<Encoding> writer(output);
-    if (!value.Accept(writer)) return std::nullopt;
+    // The writer is driven by the walk of the value rather than by its
+    // Accept(), which would call itself once per level of nesting.
+    const auto length = [](const Value& text) { return text.GetStringLength(); };
+    if (!quorane::ReplayEvents(value, writer, length)) return std::nullopt;
     return output.Take();
 }
 
