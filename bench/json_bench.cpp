@@ -1,4 +1,6 @@
 // JSON object text and deep copy beside RapidJSON's own writer and CopyFrom.
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <benchmark/benchmark.h>
@@ -131,9 +133,79 @@ void DeepCopyAnchor(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
+// A chain `levels` deep: each level an object holding a number, a string and
+// the next level (or, with arrays, the same three as elements), as a linked
+// list of records serialises. Deep enough to show what each level costs, and
+// shallow enough for the anchors, which take one call per level, to survive
+// on the main stack.
+std::string ChainText(std::size_t levels, bool arrays) {
+    std::string text;
+    text.reserve(levels * 40);
+    for (std::size_t i = 0; i < levels; ++i) {
+        text += arrays ? "[" : "{\"n\":";
+        text += std::to_string(i * 7919);
+        text += arrays ? ",\"level\"," : ",\"s\":\"level\",\"c\":";
+    }
+    text += arrays ? "[]" : "{}";
+    for (std::size_t i = 0; i < levels; ++i) text += arrays ? "]" : "}";
+    return text;
+}
+
+constexpr unsigned kIterative = rapidjson::kParseIterativeFlag;
+
+void DeepTextOurs(benchmark::State& state) {
+    Document document;
+    document.Parse<kIterative>(ChainText(static_cast<std::size_t>(state.range(0)), false).c_str());
+    for (auto _ : state) benchmark::DoNotOptimize(JsonValueToString(document, std::string()));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+void DeepTextAnchor(benchmark::State& state) {
+    Document document;
+    document.Parse<kIterative>(ChainText(static_cast<std::size_t>(state.range(0)), false).c_str());
+    for (auto _ : state) {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        document.Accept(writer);
+        benchmark::DoNotOptimize(buffer.GetString());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+void DeepCopyChainOurs(benchmark::State& state) {
+    WideDocument source;
+    source.Parse<kIterative, rapidjson::UTF8<char>>(
+        ChainText(static_cast<std::size_t>(state.range(0)), true).c_str());
+    for (auto _ : state) {
+        quorane::JsonAllocator allocator;
+        quorane::WideJsonValue copy;
+        CopyJsonValue(copy, source, allocator);
+        benchmark::DoNotOptimize(copy);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+void DeepCopyChainAnchor(benchmark::State& state) {
+    WideDocument source;
+    source.Parse<kIterative, rapidjson::UTF8<char>>(
+        ChainText(static_cast<std::size_t>(state.range(0)), true).c_str());
+    for (auto _ : state) {
+        quorane::JsonAllocator allocator;
+        quorane::WideJsonValue copy;
+        copy.CopyFrom(source, allocator);
+        benchmark::DoNotOptimize(copy);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
 QUORANE_CASE(ObjectTextOurs, "JsonValueToString/ours", kMiB);
 QUORANE_CASE(ObjectTextAnchor, "JsonValueToString/anchor", kMiB);
 QUORANE_CASE(DeepCopyOurs, "CopyJsonValue/ours", kMiB);
 QUORANE_CASE(DeepCopyAnchor, "CopyJsonValue/anchor", kMiB);
+// Sizes are levels of nesting.
+QUORANE_CASE(DeepTextOurs, "JsonValueToStringDeep/ours", 20000);
+QUORANE_CASE(DeepTextAnchor, "JsonValueToStringDeep/anchor", 20000);
+QUORANE_CASE(DeepCopyChainOurs, "CopyJsonValueDeep/ours", 20000);
+QUORANE_CASE(DeepCopyChainAnchor, "CopyJsonValueDeep/anchor", 20000);
 
 }  // namespace
