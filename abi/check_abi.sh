@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Holds the shared library to the ABI of its first release of this major
+# Holds the shared library to the ABI of the latest release of its major
 # version: abi/<SONAME>.xml, written by abidw from a build with debug info.
 #
 #   abi/check_abi.sh LIBRARY              compare LIBRARY with its baseline
@@ -30,8 +30,31 @@ soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ -n "$soname" ] || { echo "abi: $library has no SONAME" >&2; exit 1; }
 baseline=$source_dir/abi/$soname.xml
 
+# Compares the library with the baseline; prints what changed and why it
+# fails.
+compare() {
+  local status=0
+  abidiff --no-added-syms --fail-no-debug-info --headers-dir2 "$headers" --drop-private-types \
+    "$baseline" "$library" || status=$?
+  [ "$status" -eq 0 ] && return 0
+  local reasons=()
+  [ $((status & 1)) -ne 0 ] && reasons+=("abidiff failed")
+  [ $((status & 2)) -ne 0 ] && reasons+=("abidiff was called wrongly")
+  [ $((status & 8)) -ne 0 ] && reasons+=("functions or variables were removed")
+  [ $((status & 4)) -ne 0 ] && [ $((status & 8)) -eq 0 ] && reasons+=("the ABI changed")
+  local IFS=';'
+  echo "abi: $soname breaks its baseline (abidiff status $status: ${reasons[*]})" >&2
+  return 1
+}
+
 if [ "$update" = yes ]; then
   command -v abidw >/dev/null || { echo "abi: abidw is not installed (scripts/setup.sh installs abigail-tools)" >&2; exit 1; }
+  # Only additions are taken in: a break needs a new major version, whose
+  # SONAME has no baseline yet.
+  if [ -f "$baseline" ] && ! compare; then
+    echo "abi: not updating $baseline over a break; see the ABI policy in CHANGELOG.md" >&2
+    exit 1
+  fi
   readelf -S "$library" | grep -q '\.debug_info' ||
     { echo "abi: $library has no debug info; build it RelWithDebInfo" >&2; exit 1; }
   # Locations as file names only: they tell abidiff which types the public
@@ -59,18 +82,5 @@ command -v abidiff >/dev/null || { echo "abi: abidiff is not installed (scripts/
     "see the README's section for contributors." >&2
   exit 1
 }
-
-status=0
-abidiff --no-added-syms --fail-no-debug-info --headers-dir2 "$headers" --drop-private-types \
-  "$baseline" "$library" || status=$?
-if [ "$status" -ne 0 ]; then
-  reasons=()
-  [ $((status & 1)) -ne 0 ] && reasons+=("abidiff failed")
-  [ $((status & 2)) -ne 0 ] && reasons+=("abidiff was called wrongly")
-  [ $((status & 8)) -ne 0 ] && reasons+=("functions or variables were removed")
-  [ $((status & 4)) -ne 0 ] && [ $((status & 8)) -eq 0 ] && reasons+=("the ABI changed")
-  IFS=';'
-  echo "abi: $soname breaks its baseline (abidiff status $status: ${reasons[*]})" >&2
-  exit 1
-fi
+compare || exit 1
 echo "abi: $soname keeps the ABI of abi/$soname.xml"
