@@ -20,13 +20,14 @@
 #include <bitset>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <vector>
 
 #include <boost/format.hpp>
 
 #include <quorane/Utils.h>
+
+#include "platform/TreeWalk.h"
 
 namespace quorane::updater {
 namespace {
@@ -291,6 +292,24 @@ std::optional<BackupNumbers> BackupsNamedByArchives(const SwapPlan& plan) {
     return named;
 }
 
+// The descriptors a swap may need on top of those it holds once planned: a
+// walk of a tree, and one more while a program is being started (its
+// standard input is opened before it runs).
+constexpr int kDescriptorsToFinish = platform::kMaxWalkDescriptors + 2;
+
+// Whether that many descriptors can be opened now. Nothing else is opened
+// while the swap runs, so a swap that has them can finish whatever the
+// open-file limit, and one that has not is never started.
+bool CanFinish(int install) {
+    std::vector<FileDescriptor> spare;
+    spare.reserve(kDescriptorsToFinish);
+    for (int i = 0; i < kDescriptorsToFinish; ++i) {
+        spare.emplace_back(::fcntl(install, F_DUPFD_CLOEXEC, 0));
+        if (!spare.back().valid()) return false;
+    }
+    return true;
+}
+
 // Checks both archives in the open install directory and picks the backup
 // names; nothing when the swap must not start.
 std::optional<SwapPlan> PlanSwap(int install, const std::string& firstName,
@@ -305,6 +324,7 @@ std::optional<SwapPlan> PlanSwap(int install, const std::string& firstName,
     std::optional<Archive> secondArchive = FindArchive(install, *second);
     if (!firstArchive || !secondArchive) return std::nullopt;
     plan.archives = {std::move(*secondArchive), std::move(*firstArchive)};
+    if (!CanFinish(install)) return std::nullopt;
 
     const std::optional<BackupNumbers> named = BackupsNamedByArchives(plan);
     if (!named) return std::nullopt;
@@ -323,80 +343,116 @@ void TryRename(int directory, const std::string& from, const std::string& to) {
     (void)::renameat(directory, from.c_str(), directory, to.c_str());
 }
 
-struct DirectoryCloser {
-    void operator()(DIR* listing) const { ::closedir(listing); }
-};
-
-bool IsDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+// Lets the updater's user empty a directory it owns: adds the owner's read,
+// write and search permissions where any is missing. Opened without following
+// a link and changed through that descriptor, so nothing else can be changed
+// in its place; a directory that cannot even be opened for reading is
+// changed by name after its status shows it is a directory of the user's.
+void MakeEmptiable(int parent, const char* name) {
+    const uid_t user = ::geteuid();
+    if (user == 0) return;  // nothing keeps the superuser out
+    struct stat info {};
+    if (::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != user || (info.st_mode & S_IRWXU) == S_IRWXU)
+        return;
+    const mode_t usable = (info.st_mode & 07777) | S_IRWXU;
+    const FileDescriptor directory(::openat(parent, name, kDirectoryFlags | O_NOFOLLOW));
+    if (directory.valid()) {
+        struct stat opened {};
+        if (::fstat(directory.get(), &opened) == 0 && SameFile(opened, info))
+            (void)::fchmod(directory.get(), usable);
+    } else if (errno == EACCES) {
+        (void)::fchmodat(parent, name, usable, 0);
+    }
 }
 
-// Calls `visit(directory, name, kind)` for each entry of the open directory
-// `fd`, which it takes over, with the kind the listing gives (DT_UNKNOWN when
-// it gives none), until `visit` returns false. False when it stopped early or
-// the directory could not be listed.
-template <typename Visit>
-bool ForEachEntry(int fd, Visit visit) {
-    const std::unique_ptr<DIR, DirectoryCloser> listing(::fdopendir(fd));
-    if (!listing) {
-        ::close(fd);
-        return false;
-    }
-    while (const dirent* entry = ::readdir(listing.get())) {
-        if (IsDotOrDotDot(entry->d_name)) continue;
-        if (!visit(::dirfd(listing.get()), entry->d_name, entry->d_type)) return false;
+// Removes the entry `name` of `parent` and, when it is a directory,
+// everything below it, at any depth with a fixed number of descriptors.
+// Symbolic links are removed, never followed; a directory renamed or
+// replaced by a link meanwhile can leave entries behind but never leads the
+// removal out of the tree; nothing on another file system is entered, so a
+// mount point and the directories leading to it stay. Directories of the
+// user's that could not be emptied for want of permission are made
+// emptiable first.
+void RemoveTree(int parent, const char* name) {
+    platform::WalkOptions options;
+    options.stayOnFileSystem = true;
+    (void)platform::WalkTree(
+        parent, name,
+        [](const platform::WalkEntry& entry) {
+            switch (entry.event) {
+                case platform::WalkEvent::Entry:
+                    (void)::unlinkat(entry.parent, entry.name, 0);
+                    break;
+                case platform::WalkEvent::EnterDirectory:
+                    MakeEmptiable(entry.parent, entry.name);
+                    break;
+                case platform::WalkEvent::LeaveDirectory:
+                    (void)::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
+                    break;
+                case platform::WalkEvent::Error:
+                case platform::WalkEvent::OtherFileSystem:
+                    break;  // what cannot be removed stays; the rest goes
+            }
+            return platform::WalkAction::Continue;
+        },
+        options);
+}
+
+// Whether the link target `target`, read from a directory `level` levels
+// below the top of its bundle, stays inside the bundle whatever the names on
+// its way turn out to be. It must be relative, and may climb ("..") only
+// before its first name, and no higher than the top: a ".." after a name
+// would climb from wherever that name leads, which may be another link.
+// Every link that passes leads, through real directories and further links
+// that pass, to a place inside the bundle.
+bool StaysInBundle(const std::string& target, std::size_t level) {
+    if (target.empty() || target[0] == '/') return false;
+    bool named = false;
+    std::string::size_type start = 0;
+    while (start <= target.size()) {
+        std::string::size_type end = target.find('/', start);
+        if (end == std::string::npos) end = target.size();
+        const std::string::size_type length = end - start;
+        const bool dot = length == 1 && target[start] == '.';
+        const bool dotDot = length == 2 && target.compare(start, 2, "..") == 0;
+        start = end + 1;
+        if (length == 0 || dot) continue;
+        if (!dotDot) {
+            named = true;
+        } else if (named || level == 0) {
+            return false;
+        } else {
+            --level;
+        }
     }
     return true;
 }
 
-// The entry's kind as a listing would give it, asked for without following a
-// link; DT_UNKNOWN when it cannot be told.
-unsigned char KindOf(int parent, const char* name) {
-    const std::optional<mode_t> kind = EntryKind(parent, name);
-    if (!kind) return DT_UNKNOWN;
-    return *kind == S_IFDIR ? DT_DIR : *kind == S_IFLNK ? DT_LNK : DT_REG;
-}
-
-// Removes the entry `name` of `parent` and, when it is a directory,
-// everything below it. Symbolic links are removed, never followed: each
-// directory is opened relative to the one that holds it, refusing a link, so
-// a directory renamed or replaced by a link meanwhile can leave entries behind
-// but never leads the removal out of the tree. `kind` is the entry's kind as
-// the listing gave it; only an unknown kind costs a status query.
-void RemoveTree(int parent, const char* name, unsigned char kind = DT_UNKNOWN) {
-    if (kind == DT_UNKNOWN) kind = KindOf(parent, name);
-    if (kind == DT_UNKNOWN) return;  // gone already
-    if (kind != DT_DIR) {
-        (void)::unlinkat(parent, name, 0);
-        return;
-    }
-    const int fd = ::openat(parent, name, kDirectoryFlags | O_NOFOLLOW);
-    if (fd < 0) {
-        // No longer a directory: whatever took its place goes, link or file.
-        if (errno == ELOOP || errno == ENOTDIR) (void)::unlinkat(parent, name, 0);
-        return;
-    }
-    ForEachEntry(fd, [](int directory, const char* child, unsigned char childKind) {
-        RemoveTree(directory, child, childKind);
-        return true;
-    });
-    (void)::unlinkat(parent, name, AT_REMOVEDIR);
-}
-
-// Whether every symbolic link below the open directory `fd` (taken over) that
-// leads to a directory leads to one inside `bundle`. unzip writes through such
-// a link when a later archive has entries below it, so one that leads out of
-// its bundle would carry them out of the install directory.
-bool LinksStayInside(int fd, const struct stat& bundle) {
-    return ForEachEntry(fd, [&](int directory, const char* name, unsigned char kind) {
-        if (kind == DT_UNKNOWN) kind = KindOf(directory, name);
-        if (kind == DT_DIR) {
-            const int child = ::openat(directory, name, kDirectoryFlags | O_NOFOLLOW);
-            return child < 0 || LinksStayInside(child, bundle);
+// Whether every symbolic link in the bundle `name` stays inside it, judged by
+// its target text, not by what the target is now: an entry of a later
+// archive may make a target that leads nowhere yet lead out. A bundle that
+// is not there passes; one that cannot be read through fails.
+bool LinksStayInside(int install, const char* name) {
+    if (!IsRealDirectory(install, name)) return errno == 0;
+    return platform::WalkTree(install, name, [](const platform::WalkEntry& entry) {
+        if (entry.event == platform::WalkEvent::Error) return platform::WalkAction::Stop;
+        if (entry.event != platform::WalkEvent::Entry || entry.type != DT_LNK)
+            return platform::WalkAction::Continue;
+        std::string target(256, '\0');
+        for (;;) {
+            const ssize_t length =
+                ::readlinkat(entry.parent, entry.name, target.data(), target.size());
+            if (length < 0) return platform::WalkAction::Stop;
+            if (static_cast<std::size_t>(length) < target.size()) {
+                target.resize(static_cast<std::size_t>(length));
+                break;
+            }
+            target.resize(target.size() * 2);
         }
-        if (kind != DT_LNK) return true;
-        const FileDescriptor target(::openat(directory, name, kDirectoryFlags));
-        return !target.valid() || ClimbsTo(target.get(), bundle);
+        // The link's directory is one level above the link itself.
+        return StaysInBundle(target, entry.depth - 1) ? platform::WalkAction::Continue
+                                                      : platform::WalkAction::Stop;
     });
 }
 
@@ -440,17 +496,10 @@ bool BundleNamesSound(const SwapPlan& plan) {
     return true;
 }
 
-// No bundle holds a link to a directory outside itself.
+// No bundle holds a link that may lead out of it.
 bool BundleLinksSound(const SwapPlan& plan) {
     for (const Bundle& bundle : plan.bundles) {
-        const int fd = ::openat(plan.install, bundle.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
-        if (fd < 0) continue;  // absent: the names were checked just before
-        struct stat info {};
-        if (::fstat(fd, &info) != 0) {
-            ::close(fd);
-            return false;
-        }
-        if (!LinksStayInside(fd, info)) return false;
+        if (!LinksStayInside(plan.install, bundle.name.c_str())) return false;
     }
     return true;
 }
