@@ -8,6 +8,7 @@
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -23,12 +24,14 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <quorane/Utils.h>
 #include "TestSupport.h"
+#include "base/FileDescriptor.h"
 
 namespace {
 
@@ -472,6 +475,110 @@ TEST(CountRegularFiles, ListableDirectoryThatCannotBeSearchedRaisesAtItsFirstEnt
             EXPECT_EQ(*result, 0) << "1: wrong code, 2: wrong path, 3: wrong count or no error";
         }
     }
+}
+
+// --- Deep trees: any depth, past PATH_MAX, a fixed number of descriptors ----
+
+// Makes a chain of `depth` directories "d" below `root` (made too), each
+// holding one empty file "f", with mkdirat and openat so that no long path is ever
+// needed. Returns the deepest directory, open, or an invalid holder.
+quorane::FileDescriptor MakeChain(const fs::path& root, int depth) {
+    if (::mkdir(root.c_str(), 0755) != 0) return quorane::FileDescriptor();
+    quorane::FileDescriptor current(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int level = 0; level < depth && current.valid(); ++level) {
+        if (::mkdirat(current.get(), "d", 0755) != 0) return quorane::FileDescriptor();
+        quorane::FileDescriptor below(
+            ::openat(current.get(), "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!below.valid()) return below;
+        const quorane::FileDescriptor file(
+            ::openat(below.get(), "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!file.valid()) return quorane::FileDescriptor();
+        current = std::move(below);
+    }
+    return current;
+}
+
+// Removes a tree too deep for a removal by path names.
+void RemoveDeep(const fs::path& path) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execlp("rm", "rm", "-rf", "--", path.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    if (pid > 0) ::waitpid(pid, &status, 0);
+}
+
+// The path of the file "f" at the bottom of a chain, as the errors name it.
+fs::path ChainPath(const fs::path& root, int depth, const char* last) {
+    std::string path = root.string();
+    for (int level = 0; level < depth; ++level) path += "/d";
+    return path + "/" + last;
+}
+
+TEST(GetFileCount, DeepChainUnderASmallOpenFileLimit) {
+    // Deeper than the limit allows descriptors, so a walk holding one per
+    // level cannot count it.
+    TempDir dir;
+    ASSERT_TRUE(MakeChain(dir / "tree", 600).valid());
+    const auto result = quorane::test::RunInChild([&] {
+        const rlimit small = {16, 16};
+        if (::setrlimit(RLIMIT_NOFILE, &small) != 0) return std::string("no limit");
+        int32_t counter = 0;
+        try {
+            GetFileCount((dir / "tree").wstring(), counter);
+        } catch (const fs::filesystem_error& error) {
+            return std::string("raised: ") + error.what();
+        }
+        return std::to_string(counter);
+    });
+    RemoveDeep(dir / "tree");
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result, "600");
+}
+
+TEST(GetFileCount, ChainPastPathMaxCountsAndNamesItsErrors) {
+    // 3,000 levels of "d/": the deepest paths are three times PATH_MAX long.
+    constexpr int kDepth = 3000;
+    TempDir dir;
+    {
+        const quorane::FileDescriptor bottom = MakeChain(dir / "tree", kDepth);
+        ASSERT_TRUE(bottom.valid());
+    }
+    struct Case {
+        const char* name;
+        bool loopAtTheBottom;
+        int code;  // 0: counted
+    };
+    const Case cases[] = {{"counted", false, 0}, {"a link loop at the bottom", true, ELOOP}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.loopAtTheBottom) {
+            const quorane::FileDescriptor bottom(
+                ::open((dir / "tree").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            // Reached level by level: its path is too long for one call.
+            quorane::FileDescriptor current(::dup(bottom.get()));
+            for (int level = 0; level < kDepth && current.valid(); ++level)
+                current = quorane::FileDescriptor(
+                    ::openat(current.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_TRUE(current.valid());
+            ASSERT_EQ(::symlinkat("loop", current.get(), "loop"), 0);
+        }
+        const std::set<int> before = OpenDescriptors();
+        int32_t counter = 10;
+        try {
+            GetFileCount((dir / "tree").wstring(), counter);
+            EXPECT_EQ(c.code, 0) << "nothing raised";
+            EXPECT_EQ(counter, 10 + kDepth);
+        } catch (const fs::filesystem_error& error) {
+            EXPECT_EQ(error.code().value(), c.code) << error.what();
+            if (c.code != 0) {
+                EXPECT_EQ(error.path1(), ChainPath(dir / "tree", kDepth, "loop"));
+            }
+        }
+        EXPECT_EQ(OpenDescriptors(), before);
+    }
+    RemoveDeep(dir / "tree");
 }
 
 TEST(IsReadable, FilesAndDirectories) {

@@ -1,0 +1,758 @@
+// Tests of the tree walker: what it visits and in which order, the visitor's
+// answers, removal while walking, the descriptors it holds at any depth, and
+// that nothing swapped in during the walk leads it out of the tree.
+#include "platform/TreeWalk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "base/FileDescriptor.h"
+
+namespace {
+
+using quorane::FileDescriptor;
+using quorane::platform::kMaxWalkDescriptors;
+using quorane::platform::WalkAction;
+using quorane::platform::WalkBelow;
+using quorane::platform::WalkEntry;
+using quorane::platform::WalkEvent;
+using quorane::platform::WalkFailure;
+using quorane::platform::WalkOptions;
+using quorane::platform::WalkTree;
+using quorane::test::TempDir;
+using quorane::test::WriteFile;
+namespace fs = boost::filesystem;
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+FileDescriptor OpenDirectory(const fs::path& path) {
+    return FileDescriptor(::open(path.c_str(), kDirectoryFlags));
+}
+
+// Descriptors open in this process, the one that lists them left out.
+std::set<int> OpenDescriptors() {
+    std::set<int> open;
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir("/proc/self/fd"), ::closedir);
+    if (!listing) return open;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        if (entry->d_name[0] != '.') open.insert(std::atoi(entry->d_name));
+    }
+    open.erase(::dirfd(listing.get()));
+    return open;
+}
+
+const char* TypeName(unsigned char type) {
+    switch (type) {
+        case DT_REG:
+            return "file";
+        case DT_DIR:
+            return "dir";
+        case DT_LNK:
+            return "link";
+        case DT_FIFO:
+            return "fifo";
+        default:
+            return "unknown";
+    }
+}
+
+// One line per event: what, the path, the kind or failure, the depth.
+std::string Describe(const WalkEntry& entry) {
+    std::ostringstream line;
+    switch (entry.event) {
+        case WalkEvent::Entry:
+            line << "entry " << entry.Path() << " " << TypeName(entry.type);
+            break;
+        case WalkEvent::EnterDirectory:
+            line << "enter " << entry.Path();
+            break;
+        case WalkEvent::LeaveDirectory:
+            line << "leave " << entry.Path();
+            break;
+        case WalkEvent::Error:
+            line << "error " << entry.Path() << " "
+                 << (entry.failed == WalkFailure::Open     ? "open"
+                     : entry.failed == WalkFailure::List   ? "list"
+                     : entry.failed == WalkFailure::Return ? "return"
+                                                           : "none")
+                 << " " << std::strerror(entry.error);
+            break;
+        case WalkEvent::OtherFileSystem:
+            line << "other " << entry.Path();
+            break;
+    }
+    line << " @" << entry.depth;
+    if (entry.error != 0 && entry.event != WalkEvent::Error)
+        line << " (" << std::strerror(entry.error) << ")";
+    return line.str();
+}
+
+// The events of a walk, in order, and what the walk returned.
+struct Record {
+    std::vector<std::string> events;
+    bool finished = false;
+
+    std::size_t IndexOf(const std::string& line) const {
+        return static_cast<std::size_t>(std::find(events.begin(), events.end(), line) -
+                                        events.begin());
+    }
+    bool Mentions(const std::string& text) const {
+        return std::any_of(events.begin(), events.end(),
+                           [&](const std::string& e) { return e.find(text) != std::string::npos; });
+    }
+};
+
+// Walks with a visitor that records every event and then answers `answer`.
+Record Walk(int at, const char* name, const WalkOptions& options = {},
+            const std::function<WalkAction(const WalkEntry&)>& answer = nullptr) {
+    Record record;
+    record.finished = WalkTree(
+        at, name,
+        [&](const WalkEntry& entry) {
+            record.events.push_back(Describe(entry));
+            return answer ? answer(entry) : WalkAction::Continue;
+        },
+        options);
+    return record;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// A tree of every kind of entry, with a directory outside it that links
+// lead to; nothing named "secret" may ever be visited.
+void MakeMixedTree(const TempDir& dir) {
+    fs::create_directories(dir / "tree/sub/empty");
+    fs::create_directories(dir / "outside/secret-dir");
+    WriteFile(dir / "tree/a", "a");
+    WriteFile(dir / "tree/sub/b", "b");
+    WriteFile(dir / "outside/secret", "s");
+    fs::create_directory_symlink(dir / "outside", dir / "tree/dir-link");
+    fs::create_symlink(dir / "tree/a", dir / "tree/sub/file-link");
+    fs::create_symlink(dir / "missing", dir / "tree/dangling");
+    ASSERT_EQ(::mkfifo((dir / "tree/fifo").c_str(), 0600), 0);
+}
+
+dirent* ReadWithoutKinds(DIR* listing) {
+    dirent* entry = ::readdir(listing);
+    if (entry != nullptr) entry->d_type = DT_UNKNOWN;
+    return entry;
+}
+
+TEST(WalkTree, VisitsEveryEntryOnceParentsAroundChildrenLinksNeverFollowed) {
+    TempDir dir;
+    MakeMixedTree(dir);
+    const std::vector<std::string> expected = Sorted({
+        "enter tree @0",
+        "entry tree/a file @1",
+        "entry tree/dir-link link @1",
+        "entry tree/dangling link @1",
+        "entry tree/fifo fifo @1",
+        "enter tree/sub @1",
+        "entry tree/sub/b file @2",
+        "entry tree/sub/file-link link @2",
+        "enter tree/sub/empty @2",
+        "leave tree/sub/empty @2",
+        "leave tree/sub @1",
+        "leave tree @0",
+    });
+    const std::pair<const char*, quorane::platform::ReadDirectoryEntry> readers[] = {
+        {"kinds from the listing", ::readdir}, {"kinds from status queries", ReadWithoutKinds}};
+    for (const auto& [how, reader] : readers) {
+        SCOPED_TRACE(how);
+        const FileDescriptor at = OpenDirectory(dir.path());
+        WalkOptions options;
+        options.readEntry = reader;
+        const Record record = Walk(at.get(), "tree", options);
+        EXPECT_TRUE(record.finished);
+        EXPECT_EQ(Sorted(record.events), expected);
+        EXPECT_FALSE(record.Mentions("secret"));
+        // A directory's own entries come before its subdirectories, and all
+        // of them between its EnterDirectory and its LeaveDirectory.
+        EXPECT_EQ(record.IndexOf("enter tree @0"), 0u);
+        EXPECT_EQ(record.IndexOf("leave tree @0"), record.events.size() - 1);
+        for (const char* entry : {"entry tree/a file @1", "entry tree/fifo fifo @1"})
+            EXPECT_LT(record.IndexOf(entry), record.IndexOf("enter tree/sub @1"));
+        for (const char* inside :
+             {"entry tree/sub/b file @2", "enter tree/sub/empty @2", "leave tree/sub/empty @2"}) {
+            EXPECT_GT(record.IndexOf(inside), record.IndexOf("enter tree/sub @1"));
+            EXPECT_LT(record.IndexOf(inside), record.IndexOf("leave tree/sub @1"));
+        }
+        EXPECT_LT(record.IndexOf("entry tree/sub/b file @2"),
+                  record.IndexOf("enter tree/sub/empty @2"));
+    }
+}
+
+TEST(WalkTree, RootThatIsNoDirectoryIsVisitedOnce) {
+    TempDir dir;
+    MakeMixedTree(dir);
+    struct Case {
+        const char* name;
+        std::vector<std::string> events;
+        bool finished;
+    };
+    const Case cases[] = {
+        {"tree/a", {"entry a file @0"}, true},
+        {"tree/dir-link", {"entry dir-link link @0"}, true},
+        {"tree/fifo", {"entry fifo fifo @0"}, true},
+        {"tree/missing", {"error missing open No such file or directory @0"}, false},
+    };
+    const FileDescriptor tree = OpenDirectory(dir / "tree");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Record record = Walk(tree.get(), fs::path(c.name).filename().c_str());
+        EXPECT_EQ(record.events, c.events);
+        EXPECT_EQ(record.finished, c.finished);
+    }
+}
+
+TEST(WalkBelow, WalksTheEntriesOfAnOpenDirectoryAndClosesIt) {
+    TempDir dir;
+    MakeMixedTree(dir);
+    const int directory = ::open((dir / "tree").c_str(), kDirectoryFlags);
+    ASSERT_GE(directory, 0);
+    std::vector<std::string> events;
+    EXPECT_TRUE(WalkBelow(directory, [&](const WalkEntry& entry) {
+        events.push_back(Describe(entry));
+        return WalkAction::Continue;
+    }));
+    EXPECT_EQ(Sorted(events), Sorted({
+                                  "entry a file @1",
+                                  "entry dir-link link @1",
+                                  "entry dangling link @1",
+                                  "entry fifo fifo @1",
+                                  "enter sub @1",
+                                  "entry sub/b file @2",
+                                  "entry sub/file-link link @2",
+                                  "enter sub/empty @2",
+                                  "leave sub/empty @2",
+                                  "leave sub @1",
+                              }));
+    errno = 0;
+    EXPECT_EQ(::fcntl(directory, F_GETFD), -1) << "the start directory was left open";
+    EXPECT_EQ(errno, EBADF);
+
+    // A start that could not be opened.
+    events.clear();
+    errno = ENOENT;
+    EXPECT_FALSE(WalkBelow(-1, [&](const WalkEntry& entry) {
+        events.push_back(Describe(entry));
+        return WalkAction::Continue;
+    }));
+    EXPECT_EQ(events, std::vector<std::string>{"error  open No such file or directory @0"});
+}
+
+TEST(WalkTree, VisitorAnswersSteerTheWalk) {
+    TempDir dir;
+    MakeMixedTree(dir);
+    struct Case {
+        const char* name;
+        const char* answeredAt;  // the event answered with `answer`
+        WalkAction answer;
+        bool finished;
+        std::vector<std::string> absent;  // events that must not come
+        bool throws = false;
+    };
+    const Case cases[] = {
+        {"skip a directory",
+         "enter tree/sub @1",
+         WalkAction::Skip,
+         true,
+         {"entry tree/sub/b file @2", "enter tree/sub/empty @2", "leave tree/sub @1"}},
+        {"stop at its entry",
+         "entry tree/sub/b file @2",
+         WalkAction::Stop,
+         false,
+         {"enter tree/sub/empty @2", "leave tree/sub @1", "leave tree @0"}},
+        {"stop on leaving",
+         "leave tree/sub/empty @2",
+         WalkAction::Stop,
+         false,
+         {"leave tree/sub @1", "leave tree @0"}},
+        {"skip the root", "enter tree @0", WalkAction::Skip, true, {"leave tree @0"}},
+        {"throw", "entry tree/sub/b file @2", WalkAction::Continue, false, {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const FileDescriptor at = OpenDirectory(dir.path());
+        const std::set<int> before = OpenDescriptors();
+        Record record;
+        try {
+            record = Walk(at.get(), "tree", {}, [&](const WalkEntry& entry) {
+                if (Describe(entry) != c.answeredAt) return WalkAction::Continue;
+                if (c.throws) throw std::runtime_error("visitor");
+                return c.answer;
+            });
+            EXPECT_FALSE(c.throws);
+        } catch (const std::runtime_error&) {
+            EXPECT_TRUE(c.throws);
+        }
+        if (!c.throws) {
+            EXPECT_EQ(record.finished, c.finished);
+            EXPECT_LT(record.IndexOf(c.answeredAt), record.events.size());
+            for (const std::string& absent : c.absent)
+                EXPECT_EQ(record.IndexOf(absent), record.events.size()) << absent;
+        }
+        EXPECT_EQ(OpenDescriptors(), before);
+    }
+}
+
+// --- Deep trees ---------------------------------------------------------------
+
+// Makes a chain of `depth` directories "d" below `root` (made too), each
+// holding the empty file "f", with mkdirat and openat only. Returns the
+// deepest directory, open, or an invalid holder.
+FileDescriptor MakeChain(const fs::path& root, int depth) {
+    if (::mkdir(root.c_str(), 0755) != 0) return FileDescriptor();
+    FileDescriptor current = OpenDirectory(root);
+    for (int level = 0; level < depth && current.valid(); ++level) {
+        if (::mkdirat(current.get(), "d", 0755) != 0) return FileDescriptor();
+        FileDescriptor below(::openat(current.get(), "d", kDirectoryFlags | O_NOFOLLOW));
+        if (!below.valid()) return below;
+        const FileDescriptor file(
+            ::openat(below.get(), "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!file.valid()) return FileDescriptor();
+        current = std::move(below);
+    }
+    return current;
+}
+
+// Removes a tree too deep for a removal by path names.
+void RemoveDeep(const fs::path& path) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execlp("rm", "rm", "-rf", "--", path.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    if (pid > 0) ::waitpid(pid, &status, 0);
+}
+
+// The chain's directory at `depth` below `root`, by path ("root/d/d...").
+fs::path ChainLevel(const fs::path& root, int depth) {
+    fs::path path = root;
+    for (int level = 0; level < depth; ++level) path /= "d";
+    return path;
+}
+
+TEST(WalkTree, RemovesADeepTreeInPostOrder) {
+    // The visitor removes every entry as it is given: files at their Entry,
+    // directories at their LeaveDirectory. A skipped entry would make a
+    // directory removal fail (ENOTEMPTY), a repeated one a removal of
+    // something already gone (ENOENT). A directory far longer than one
+    // buffer of the listing is removed while it is being listed.
+    constexpr int kDepth = 3000;
+    // Some 80 kB of names: several reads of the listing, unlinking between.
+    constexpr int kWide = 1500;
+    struct Case {
+        const char* name;
+        int depth;
+        int wideAt;  // depth of a directory of kWide files, or -1
+    };
+    const Case cases[] = {
+        {"a chain past PATH_MAX", kDepth, -1},
+        {"a wide directory near the top", 3, 2},
+        {"a wide directory at the bottom of a deep chain", 100, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        {
+            FileDescriptor bottom = MakeChain(dir / "tree", c.depth);
+            ASSERT_TRUE(bottom.valid());
+            if (c.wideAt >= 0) {
+                FileDescriptor wide = OpenDirectory(dir / "tree");
+                for (int level = 0; level < c.wideAt; ++level)
+                    wide = FileDescriptor(::openat(wide.get(), "d", kDirectoryFlags));
+                ASSERT_TRUE(wide.valid());
+                for (int i = 0; i < kWide; ++i) {
+                    const std::string name = "a-rather-long-file-name-number-" + std::to_string(i);
+                    ASSERT_TRUE(FileDescriptor(::openat(wide.get(), name.c_str(),
+                                                        O_WRONLY | O_CREAT | O_CLOEXEC, 0644))
+                                    .valid());
+                }
+            }
+        }
+        const std::size_t entries =
+            1 + 2 * static_cast<std::size_t>(c.depth) + (c.wideAt >= 0 ? kWide : 0);
+        const FileDescriptor at = OpenDirectory(dir.path());
+        const std::set<int> before = OpenDescriptors();
+        std::size_t removed = 0;
+        std::vector<std::string> failures;
+        const bool finished = WalkTree(at.get(), "tree", [&](const WalkEntry& entry) {
+            int result = 0;
+            if (entry.event == WalkEvent::Entry) {
+                result = ::unlinkat(entry.parent, entry.name, 0);
+            } else if (entry.event == WalkEvent::LeaveDirectory) {
+                result = ::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
+            } else if (entry.event != WalkEvent::EnterDirectory) {
+                failures.push_back(Describe(entry));
+                return WalkAction::Continue;
+            } else {
+                return WalkAction::Continue;
+            }
+            if (result == 0) {
+                ++removed;
+            } else if (failures.size() < 5) {
+                failures.push_back(Describe(entry) + ": " + std::strerror(errno));
+            }
+            return WalkAction::Continue;
+        });
+        EXPECT_TRUE(finished);
+        EXPECT_EQ(failures, std::vector<std::string>{});
+        EXPECT_EQ(removed, entries);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "tree")));
+        EXPECT_EQ(OpenDescriptors(), before);
+        RemoveDeep(dir / "tree");
+    }
+}
+
+TEST(WalkTree, HoldsAFixedNumberOfCloseOnExecDescriptorsAtAnyDepth) {
+    for (const int depth : {1, 7, 8, 9, 40, 600}) {
+        SCOPED_TRACE("depth " + std::to_string(depth));
+        TempDir dir;
+        ASSERT_TRUE(MakeChain(dir / "tree", depth).valid());
+        const FileDescriptor at = OpenDirectory(dir.path());
+        const std::set<int> before = OpenDescriptors();
+        std::size_t mostHeld = 0;
+        bool allCloseOnExec = true;
+        std::size_t files = 0;
+        // Counting the descriptors at every event of a deep walk is slow; every
+        // event near the top and the bottom, and each tenth one between.
+        std::size_t events = 0;
+        EXPECT_TRUE(WalkTree(at.get(), "tree", [&](const WalkEntry& entry) {
+            if (entry.event == WalkEvent::Entry) ++files;
+            if (entry.depth > 10 && entry.depth + 10 < static_cast<std::size_t>(depth) &&
+                ++events % 10 != 0)
+                return WalkAction::Continue;
+            std::size_t held = 0;
+            for (const int fd : OpenDescriptors()) {
+                if (before.count(fd) != 0) continue;
+                ++held;
+                if ((::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) allCloseOnExec = false;
+            }
+            mostHeld = std::max(mostHeld, held);
+            return WalkAction::Continue;
+        }));
+        EXPECT_EQ(files, static_cast<std::size_t>(depth));
+        EXPECT_LE(mostHeld, static_cast<std::size_t>(kMaxWalkDescriptors));
+        EXPECT_GE(mostHeld, std::min<std::size_t>(depth + 1, kMaxWalkDescriptors - 1));
+        EXPECT_TRUE(allCloseOnExec);
+        EXPECT_EQ(OpenDescriptors(), before);
+        RemoveDeep(dir / "tree");
+    }
+}
+
+TEST(WalkTree, DeepChainFitsUnderAnOpenFileLimitOfItsDescriptorBound) {
+    // In a child whose limit leaves room for exactly kMaxWalkDescriptors more
+    // descriptors than it has open: every open the walk makes must fit.
+    TempDir dir;
+    ASSERT_TRUE(MakeChain(dir / "tree", 600).valid());
+    const auto result = quorane::test::RunInChild([&] {
+        const FileDescriptor at = OpenDirectory(dir.path());
+        const std::set<int> open = OpenDescriptors();
+        const rlimit limit = {static_cast<rlim_t>(*open.rbegin() + 1 + kMaxWalkDescriptors),
+                              static_cast<rlim_t>(*open.rbegin() + 1 + kMaxWalkDescriptors)};
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return std::string("no limit");
+        std::size_t files = 0;
+        std::string failure;
+        const bool finished = WalkTree(at.get(), "tree", [&](const WalkEntry& entry) {
+            if (entry.event == WalkEvent::Entry) ++files;
+            if (entry.event == WalkEvent::Error && failure.empty()) failure = Describe(entry);
+            return WalkAction::Continue;
+        });
+        return std::to_string(files) + (finished ? " finished" : " failed: " + failure);
+    });
+    RemoveDeep(dir / "tree");
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result, "600 finished");
+}
+
+// --- Nothing swapped in leads the walk out of its tree -------------------------
+
+// A directory outside the tree, everything in it named "sentinel".
+fs::path MakeSentinel(const TempDir& dir) {
+    const fs::path sentinel = dir / "outside/sentinel-dir";
+    fs::create_directories(sentinel / "sentinel-sub/d");
+    WriteFile(sentinel / "sentinel-file", "s");
+    WriteFile(sentinel / "d", "s");
+    return sentinel;
+}
+
+TEST(WalkTree, DirectorySwappedForALinkRightBeforeItIsOpenedIsNotEntered) {
+    // At every depth, above and below the levels the walk keeps open: the
+    // directory is moved away and a link to a directory outside takes its
+    // name, between the listing and the open.
+    constexpr int kDepth = 20;
+    for (int swapAt = 1; swapAt <= kDepth; ++swapAt) {
+        SCOPED_TRACE("swapped at depth " + std::to_string(swapAt));
+        TempDir dir;
+        const fs::path sentinel = MakeSentinel(dir);
+        ASSERT_TRUE(MakeChain(dir / "tree", kDepth).valid());
+        const FileDescriptor at = OpenDirectory(dir.path());
+        const std::string moved = (dir / "outside/moved").string();
+        const Record record = Walk(at.get(), "tree", {}, [&](const WalkEntry& entry) {
+            if (entry.event == WalkEvent::EnterDirectory &&
+                entry.depth == static_cast<std::size_t>(swapAt)) {
+                if (::renameat(entry.parent, entry.name, AT_FDCWD, moved.c_str()) != 0 ||
+                    ::symlinkat(sentinel.c_str(), entry.parent, entry.name) != 0)
+                    throw std::runtime_error("could not swap");
+            }
+            return WalkAction::Continue;
+        });
+        EXPECT_TRUE(record.finished);
+        EXPECT_FALSE(record.Mentions("sentinel"));
+        const std::string swapped = ChainLevel("tree", swapAt).string();
+        EXPECT_LT(record.IndexOf("entry " + swapped + " link @" + std::to_string(swapAt)),
+                  record.events.size());
+        // What lies above the swap is walked in full, nothing below it.
+        EXPECT_EQ(std::count_if(record.events.begin(), record.events.end(),
+                                [](const std::string& e) { return e.rfind("entry ", 0) == 0; }),
+                  swapAt);
+        EXPECT_EQ(record.IndexOf("enter " + swapped + " @" + std::to_string(swapAt)) + 1,
+                  record.IndexOf("entry " + swapped + " link @" + std::to_string(swapAt)));
+    }
+}
+
+TEST(WalkTree, AncestorMovedOutOfTheTreeIsNotClimbedOutOf) {
+    // Deep below the levels the walk keeps open, an ancestor is moved out of
+    // the tree and its name taken by a link to a directory outside, or by
+    // another directory. Getting back up, the walk must neither climb into
+    // the ancestor's new surroundings nor follow the link that took its name.
+    constexpr int kDepth = 40;
+    struct Case {
+        const char* name;
+        int movedAt;      // the ancestor moved out, and a link left in its place
+        int alsoMovedAt;  // a directory below it moved out as well, or 0
+        bool directory;   // an empty directory takes the name instead of a link
+        bool finished;    // the walk gets back to the root
+        int errorAt;      // depth of the Error (Return) event, or 0
+    };
+    const Case cases[] = {
+        {"an ancestor moved out", 5, 0, false, true, 0},
+        {"an ancestor and a directory below it moved out", 5, 20, false, false, 19},
+        {"an ancestor replaced by another directory, one below it moved", 5, 20, true, false, 19},
+        {"the child of the root moved out", 1, 0, false, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const fs::path sentinel = MakeSentinel(dir);
+        ASSERT_TRUE(MakeChain(dir / "tree", kDepth).valid());
+        const FileDescriptor at = OpenDirectory(dir.path());
+        bool moved = false;
+        const Record record = Walk(at.get(), "tree", {}, [&](const WalkEntry& entry) {
+            if (moved || entry.event != WalkEvent::EnterDirectory ||
+                entry.depth != static_cast<std::size_t>(kDepth))
+                return WalkAction::Continue;
+            moved = true;
+            if (c.alsoMovedAt != 0)
+                fs::rename(ChainLevel(dir / "tree", c.alsoMovedAt), dir / "outside/below");
+            fs::rename(ChainLevel(dir / "tree", c.movedAt), dir / "outside/above");
+            if (c.directory) {
+                fs::create_directory(ChainLevel(dir / "tree", c.movedAt));
+            } else {
+                fs::create_directory_symlink(sentinel, ChainLevel(dir / "tree", c.movedAt));
+            }
+            return WalkAction::Continue;
+        });
+        ASSERT_TRUE(moved);
+        EXPECT_EQ(record.finished, c.finished);
+        EXPECT_FALSE(record.Mentions("sentinel"));
+        EXPECT_FALSE(record.Mentions("outside"));
+        if (c.errorAt != 0) {
+            const std::string lost = ChainLevel("tree", c.errorAt).string();
+            EXPECT_TRUE(record.Mentions("error " + lost + " return")) << record.events.back();
+            EXPECT_EQ(record.events.back().rfind("error " + lost + " return", 0), 0u);
+        } else {
+            EXPECT_FALSE(record.Mentions("error"));
+            EXPECT_EQ(record.events.back(), "leave tree @0");
+        }
+    }
+}
+
+// --- Errors ---------------------------------------------------------------------
+
+// The listing of the directory named `failIn` fails with EIO after giving
+// `failAfter` entries.
+std::string failIn;
+int failAfter = 0;
+std::map<DIR*, int> givenSoFar;
+
+dirent* ReadAndFail(DIR* listing) {
+    const fs::path listed = fs::read_symlink("/proc/self/fd/" + std::to_string(::dirfd(listing)));
+    if (listed.filename() == failIn && givenSoFar[listing]++ >= failAfter) {
+        errno = EIO;
+        return nullptr;
+    }
+    return ::readdir(listing);
+}
+
+TEST(WalkTree, ListingThatFailsIsReportedAfterWhatItGave) {
+    struct Case {
+        const char* name;
+        int failAfter;
+        WalkAction answer;  // at the error
+        bool leaveBad;      // the failed directory's LeaveDirectory comes
+        bool walkGoesOn;    // "good" is walked after the error
+    };
+    const Case cases[] = {
+        {"at once, continue", 0, WalkAction::Continue, true, true},
+        {"at once, skip", 0, WalkAction::Skip, false, true},
+        {"at once, stop", 0, WalkAction::Stop, false, false},
+        {"after its entries, continue", 4, WalkAction::Continue, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        // "bad" lists ".", "..", its file and its subdirectory: four entries.
+        fs::create_directories(dir / "tree/bad/inner");
+        fs::create_directories(dir / "tree/bad2/good");
+        WriteFile(dir / "tree/bad/file", "x");
+        failIn = "bad";
+        failAfter = c.failAfter;
+        givenSoFar.clear();
+        WalkOptions options;
+        options.readEntry = ReadAndFail;
+        const FileDescriptor at = OpenDirectory(dir.path());
+        // "bad2" is walked after "bad": its own LeaveDirectory comes last.
+        const Record record = Walk(at.get(), "tree", options, [&](const WalkEntry& entry) {
+            if (entry.event == WalkEvent::Error) return c.answer;
+            return WalkAction::Continue;
+        });
+        givenSoFar.clear();
+        EXPECT_FALSE(record.finished);
+        const std::size_t error = record.IndexOf("error tree/bad list Input/output error @1");
+        ASSERT_LT(error, record.events.size());
+        const std::size_t file = record.IndexOf("entry tree/bad/file file @2");
+        const std::size_t inner = record.IndexOf("enter tree/bad/inner @2");
+        if (c.failAfter == 0) {
+            EXPECT_EQ(file, record.events.size());
+            EXPECT_EQ(inner, record.events.size());
+        } else {
+            EXPECT_LT(file, error);
+            EXPECT_GT(inner, error);  // walked on, as though the listing ended there
+        }
+        EXPECT_EQ(record.IndexOf("leave tree/bad @1") < record.events.size(), c.leaveBad);
+        EXPECT_EQ(record.IndexOf("leave tree @0") < record.events.size(), c.walkGoesOn);
+    }
+}
+
+TEST(WalkTree, DirectoriesThatCannotBeOpenedOrSearchedAreReported) {
+    if (!quorane::test::CanDropPrivileges())
+        GTEST_SKIP() << "cannot run a child as an unprivileged user, so permissions that root "
+                        "passes cannot be refused";
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms(0755));
+    fs::create_directories(dir / "tree/closed");
+    fs::create_directories(dir / "tree/listable/inner");
+    WriteFile(dir / "tree/closed/hidden", "x");
+    WriteFile(dir / "tree/listable/only", "x");
+    WriteFile(dir / "tree/file", "x");
+    fs::permissions(dir / "tree/closed", fs::perms(0000));
+    fs::permissions(dir / "tree/listable", fs::perms(0704));
+    const auto result = quorane::test::RunInChild([&] {
+        if (!quorane::test::DropPrivileges()) return std::string("no drop");
+        const FileDescriptor at = OpenDirectory(dir.path());
+        const Record record = Walk(at.get(), "tree");
+        std::string text = record.finished ? "finished" : "not finished";
+        for (const std::string& event : Sorted(record.events)) text += "\n" + event;
+        return text;
+    });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result,
+              "not finished"
+              "\nenter tree @0"
+              "\nenter tree/closed @1"
+              "\nenter tree/listable @1"
+              "\nenter tree/listable/inner @2 (Permission denied)"
+              "\nentry tree/file file @1"
+              "\nentry tree/listable/only file @2 (Permission denied)"
+              "\nerror tree/closed open Permission denied @1"
+              "\nerror tree/listable/inner open Permission denied @2"
+              "\nleave tree @0"
+              "\nleave tree/listable @1");
+}
+
+// --- One file system ------------------------------------------------------------
+
+TEST(WalkTree, StaysOnOneFileSystemWhenAsked) {
+    // A tmpfs mounted inside the tree, in a mount namespace of the child's
+    // own, so that nothing outside the test sees it.
+    TempDir dir;
+    fs::create_directories(dir / "tree/mnt");
+    fs::create_directories(dir / "tree/same");
+    WriteFile(dir / "tree/same/file", "x");
+    const auto result = quorane::test::RunInChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0)
+            return "skip: unshare: " + std::string(std::strerror(errno));
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", (dir / "tree/mnt").c_str(), "tmpfs", 0, "size=1m") != 0)
+            return "skip: mount: " + std::string(std::strerror(errno));
+        fs::create_directories(dir / "tree/mnt/below");
+        WriteFile(dir / "tree/mnt/mounted", "x");
+        std::string text;
+        for (const bool stay : {true, false}) {
+            const FileDescriptor at = OpenDirectory(dir.path());
+            WalkOptions options;
+            options.stayOnFileSystem = stay;
+            const Record record = Walk(at.get(), "tree", options);
+            text += stay ? "staying:" : "crossing:";
+            for (const std::string& event : Sorted(record.events)) text += "\n" + event;
+            text += "\n";
+        }
+        ::umount((dir / "tree/mnt").c_str());
+        return text;
+    });
+    ASSERT_TRUE(result.has_value());
+    if (result->rfind("skip: ", 0) == 0)
+        GTEST_SKIP() << "no private mount namespace with a tmpfs here (" << result->substr(6)
+                     << ")";
+    EXPECT_EQ(*result,
+              "staying:"
+              "\nenter tree @0"
+              "\nenter tree/same @1"
+              "\nentry tree/same/file file @2"
+              "\nleave tree @0"
+              "\nleave tree/same @1"
+              "\nother tree/mnt @1"
+              "\ncrossing:"
+              "\nenter tree @0"
+              "\nenter tree/mnt @1"
+              "\nenter tree/mnt/below @2"
+              "\nenter tree/same @1"
+              "\nentry tree/mnt/mounted file @2"
+              "\nentry tree/same/file file @2"
+              "\nleave tree @0"
+              "\nleave tree/mnt @1"
+              "\nleave tree/mnt/below @2"
+              "\nleave tree/same @1"
+              "\n");
+}
+
+}  // namespace
