@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include <boost/locale/encoding_utf.hpp>
 #include <rapidjson/reader.h>
@@ -34,45 +36,48 @@ std::basic_string<typename Value::Ch> ReadUnits(const Value& value) {
     return UpToNul(stored);
 }
 
-template <typename Value>
-bool HasEmbeddedNul(const Value& value) {
-    using Ch = typename Value::Ch;
-    if (value.IsString()) return ReadUnits(value).size() != value.GetStringLength();
-    if (value.IsArray()) {
-        for (const auto& element : value.GetArray()) {
-            if (HasEmbeddedNul(element)) return true;
+// Whether any value within `value` (itself included, member names too)
+// answers `test`. The walk keeps the values still to visit on the heap, as
+// every walk here does, so that values of any depth can be checked.
+template <typename Value, typename Test>
+bool AnyWithin(const Value& value, Test test) {
+    using Node = typename Value::ValueType;  // a document's values are plain values
+    std::vector<const Node*> pending{&value};
+    while (!pending.empty()) {
+        const Node* at = pending.back();
+        pending.pop_back();
+        if (test(*at)) return true;
+        if (at->IsArray()) {
+            for (const auto& element : at->GetArray()) pending.push_back(&element);
+        } else if (at->IsObject()) {
+            for (const auto& member : at->GetObject()) {
+                pending.push_back(&member.name);
+                pending.push_back(&member.value);
+            }
         }
     }
-    if (value.IsObject()) {
-        for (const auto& member : value.GetObject()) {
-            if (HasEmbeddedNul(member.name) || HasEmbeddedNul(member.value)) return true;
-        }
-    }
-    (void)sizeof(Ch);
     return false;
 }
 
 template <typename Value>
+bool HasEmbeddedNul(const Value& value) {
+    return AnyWithin(value, [](const typename Value::ValueType& v) {
+        return v.IsString() && ReadUnits(v).size() != v.GetStringLength();
+    });
+}
+
+template <typename Value>
 bool HasNonFinite(const Value& value) {
-    if (value.IsDouble()) return !std::isfinite(value.GetDouble());
-    if (value.IsArray()) {
-        for (const auto& element : value.GetArray()) {
-            if (HasNonFinite(element)) return true;
-        }
-    }
-    if (value.IsObject()) {
-        for (const auto& member : value.GetObject()) {
-            if (HasNonFinite(member.value)) return true;
-        }
-    }
-    return false;
+    return AnyWithin(value, [](const typename Value::ValueType& v) {
+        return v.IsDouble() && !std::isfinite(v.GetDouble());
+    });
 }
 
 // A description of a value that tells apart everything the readers and the
 // copy may look at: kind, every range answer, exact number bits, string units
 // up to the first NUL (or all of them), members and elements in order.
 template <typename Value>
-void Describe(const Value& value, std::string& out, bool wholeStrings = false) {
+void DescribeLeaf(const Value& value, std::string& out, bool wholeStrings) {
     char buffer[64];
     switch (value.GetType()) {
         case rapidjson::kNullType:
@@ -113,24 +118,49 @@ void Describe(const Value& value, std::string& out, bool wholeStrings = false) {
             out += '"';
             break;
         }
-        case rapidjson::kArrayType:
-            out += '[';
-            for (const auto& element : value.GetArray()) {
-                Describe(element, out, wholeStrings);
-                out += ',';
-            }
-            out += ']';
+        default:
             break;
-        case rapidjson::kObjectType:
-            out += '{';
-            for (const auto& member : value.GetObject()) {
-                Describe(member.name, out, wholeStrings);
-                out += ':';
-                Describe(member.value, out, wholeStrings);
-                out += ',';
-            }
-            out += '}';
-            break;
+    }
+}
+
+// Containers are described as [element,element,] and {name:value,}.
+template <typename Value>
+void Describe(const Value& value, std::string& out, bool wholeStrings = false) {
+    using Node = typename Value::ValueType;  // a document's values are plain values
+    struct Open {
+        const Node* container;
+        rapidjson::SizeType next;
+    };
+    std::vector<Open> open;
+    const auto start = [&](const Node& v) {
+        if (v.IsArray() || v.IsObject()) {
+            out += v.IsArray() ? '[' : '{';
+            open.push_back({&v, 0});
+            return;
+        }
+        DescribeLeaf(v, out, wholeStrings);
+        if (!open.empty()) out += ',';
+    };
+    start(value);
+    while (!open.empty()) {
+        Open& top = open.back();
+        const Node& container = *top.container;
+        if (container.IsArray() ? top.next == container.Size()
+                                : top.next == container.MemberCount()) {
+            out += container.IsArray() ? ']' : '}';
+            open.pop_back();
+            if (!open.empty()) out += ',';
+            continue;
+        }
+        const rapidjson::SizeType at = top.next++;
+        if (container.IsArray()) {
+            start(container[at]);
+        } else {
+            const auto member = container.MemberBegin() + at;
+            DescribeLeaf(member->name, out, wholeStrings);
+            out += ':';
+            start(member->value);
+        }
     }
 }
 
@@ -287,31 +317,34 @@ std::string ExpectedNumberText(const Value& value) {
 // Compact object text read back: the parse must succeed and describe the same
 // value, doubles within the 22 decimals the text keeps.
 template <typename Value>
-void CheckSameButDoubles(const Value& read, const Value& original) {
-    if (original.IsDouble()) {
-        FUZZ_CHECK(read.IsNumber());
-        const double a = read.GetDouble();
-        const double b = original.GetDouble();
-        FUZZ_CHECK(a == b || std::fabs(a - b) <= 1e-22 + std::fabs(b) * 1e-14);
-        return;
-    }
-    if (original.IsArray()) {
-        FUZZ_CHECK(read.IsArray() && read.Size() == original.Size());
-        for (rapidjson::SizeType i = 0; i < original.Size(); ++i) {
-            CheckSameButDoubles(read[i], original[i]);
+void CheckSameButDoubles(const Value& readBack, const Value& originalValue) {
+    using Node = typename Value::ValueType;  // a document's values are plain values
+    std::vector<std::pair<const Node*, const Node*>> pending{{&readBack, &originalValue}};
+    while (!pending.empty()) {
+        const Node& read = *pending.back().first;
+        const Node& original = *pending.back().second;
+        pending.pop_back();
+        if (original.IsDouble()) {
+            FUZZ_CHECK(read.IsNumber());
+            const double a = read.GetDouble();
+            const double b = original.GetDouble();
+            FUZZ_CHECK(a == b || std::fabs(a - b) <= 1e-22 + std::fabs(b) * 1e-14);
+        } else if (original.IsArray()) {
+            FUZZ_CHECK(read.IsArray() && read.Size() == original.Size());
+            for (rapidjson::SizeType i = 0; i < original.Size(); ++i) {
+                pending.emplace_back(&read[i], &original[i]);
+            }
+        } else if (original.IsObject()) {
+            FUZZ_CHECK(read.IsObject() && read.MemberCount() == original.MemberCount());
+            auto r = read.MemberBegin();
+            for (auto o = original.MemberBegin(); o != original.MemberEnd(); ++o, ++r) {
+                FUZZ_CHECK(Described(r->name, true) == Described(o->name, true));
+                pending.emplace_back(&r->value, &o->value);
+            }
+        } else {
+            FUZZ_CHECK(Described(read, true) == Described(original, true));
         }
-        return;
     }
-    if (original.IsObject()) {
-        FUZZ_CHECK(read.IsObject() && read.MemberCount() == original.MemberCount());
-        auto r = read.MemberBegin();
-        for (auto o = original.MemberBegin(); o != original.MemberEnd(); ++o, ++r) {
-            FUZZ_CHECK(Described(r->name, true) == Described(o->name, true));
-            CheckSameButDoubles(r->value, o->value);
-        }
-        return;
-    }
-    FUZZ_CHECK(Described(read, true) == Described(original, true));
 }
 
 template <typename Value>
@@ -340,7 +373,7 @@ void CheckObjectText(const Value& value, const std::basic_string<typename Value:
     // at (and RapidJSON's sized parse does not build for wide units). The
     // default number parse is within a few units in the last place, which the
     // comparison allows; the full-precision one misreads "0e88"-like text.
-    reread.Parse(text.c_str());
+    reread.template Parse<rapidjson::kParseIterativeFlag>(text.c_str());
     FUZZ_CHECK(!reread.HasParseError());
     CheckSameButDoubles(static_cast<const Value&>(reread), value);
     // Doubles are written in fixed notation with 22 decimals, never shortest.
@@ -565,6 +598,127 @@ void CheckRawNumber(FuzzedDataProvider& input, JsonAllocator& allocator) {
     name.SetString(kName, allocator);
     object.AddMember(name, number, allocator);
     CheckReaders(object);
+}
+
+// ---------------------------------------------------------------------------
+// Deep nesting: a parsed value wrapped many levels deep in containers.
+// ---------------------------------------------------------------------------
+
+// The input's mode byte (its last one): the low part picks the target's mode
+// as ConsumeIntegralInRange(0, modes - 1) would, and the values 240 to 255
+// also ask for the deep checks. Inputs below 240 read as they always did.
+struct ModeByte {
+    int mode;
+    bool deep;
+};
+inline ModeByte ConsumeModeByte(FuzzedDataProvider& input, int modes) {
+    const auto byte = input.ConsumeIntegral<uint8_t>();
+    return {byte % modes, byte >= 240};
+}
+
+// How deep and in what containers a deep check wraps its value: up to
+// 100,000 levels, each an object with the one member "k" or a one-element
+// array, as the bits of `shape` say from the innermost level outwards; the
+// innermost and the outermost levels are objects.
+struct Nesting {
+    std::size_t levels;
+    uint64_t shape;
+
+    bool IsArray(std::size_t level) const {
+        return level != 0 && level + 1 != levels && (shape >> (level % 64) & 1) != 0;
+    }
+};
+inline Nesting ConsumeNesting(FuzzedDataProvider& input) {
+    const auto levels = input.ConsumeIntegralInRange<std::size_t>(1, 100000);
+    return {levels, input.ConsumeIntegral<uint64_t>()};
+}
+
+// Moves `value` into the containers of levels `from` up to `nesting.levels`.
+// Each container is built around the one before with a loop; the pool
+// allocator frees nothing per value, so that the deep value is also
+// destroyed without a call per level.
+template <typename Value>
+void Wrap(Value& wrapped, const Nesting& nesting, std::size_t from, JsonAllocator& allocator) {
+    using Node = typename Value::ValueType;  // a document's values are plain values
+    using Ch = typename Value::Ch;
+    static const Ch kName[] = {Ch('k'), Ch(0)};
+    Node& value = wrapped;
+    for (std::size_t level = from; level < nesting.levels; ++level) {
+        Node container;
+        if (nesting.IsArray(level)) {
+            container.SetArray();
+            container.Reserve(1, allocator);
+            container.PushBack(value, allocator);
+        } else {
+            container.SetObject();
+            container.AddMember(Node(rapidjson::StringRef(kName, 1)), value, allocator);
+        }
+        value = container;
+    }
+}
+
+// The texts the containers of levels `from` up write before and after the
+// value inside them, outermost first: "{\"k\":" and "}", or "[" and "]".
+template <typename Ch>
+std::pair<std::basic_string<Ch>, std::basic_string<Ch>> WrapperText(const Nesting& nesting,
+                                                                    std::size_t from) {
+    std::basic_string<Ch> before, after;
+    for (std::size_t level = nesting.levels; level-- > from;) {
+        if (nesting.IsArray(level)) {
+            before += Ch('[');
+        } else {
+            for (const char c : {'{', '"', 'k', '"', ':'}) before += Ch(c);
+        }
+    }
+    for (std::size_t level = from; level < nesting.levels; ++level) {
+        after += nesting.IsArray(level) ? Ch(']') : Ch('}');
+    }
+    return {before, after};
+}
+
+// The descriptions (Describe above) of the same containers, outermost first.
+inline std::pair<std::string, std::string> WrapperDescription(const Nesting& nesting) {
+    std::string before, after;
+    for (std::size_t level = nesting.levels; level-- > 0;) {
+        before += nesting.IsArray(level) ? "[" : "{s\"6b,\":";
+    }
+    for (std::size_t level = 0; level < nesting.levels; ++level) {
+        after += nesting.IsArray(level) ? ",]" : ",}";
+    }
+    return {before, after};
+}
+
+// The value inside the containers of a value wrapped by Wrap().
+template <typename Value>
+Value& Unwrapped(Value& value, const Nesting& nesting) {
+    Value* at = &value;
+    for (std::size_t level = nesting.levels; level-- > 0;) {
+        at = nesting.IsArray(level) ? &(*at)[0] : &at->MemberBegin()->value;
+    }
+    return *at;
+}
+
+// The text of a value wrapped deep is the text of the value wrapped once,
+// inside the text of the other containers: the writer's text of a container
+// is its brackets around the text of what it holds, at any depth. Both
+// readers of the object text say so; `value` ends up wrapped.
+template <typename Value>
+void CheckDeepText(Value& value, const Nesting& nesting, JsonAllocator& allocator) {
+    Wrap(value, Nesting{1, 0}, 0, allocator);
+    const std::string narrow = JsonValueToString(value, "\x01narrow");
+    const std::wstring wide = JsonValueToWideString(value, L"\x01wide");
+    Wrap(value, nesting, 1, allocator);
+    const std::string deepNarrow = JsonValueToString(value, "\x01narrow");
+    const std::wstring deepWide = JsonValueToWideString(value, L"\x01wide");
+    if (narrow == "\x01narrow") {
+        FUZZ_CHECK(deepNarrow == narrow && deepWide == wide);
+        return;
+    }
+    const auto [before, after] = WrapperText<char>(nesting, 1);
+    const auto [wideBefore, wideAfter] = WrapperText<wchar_t>(nesting, 1);
+    FUZZ_CHECK(deepNarrow.size() == before.size() + narrow.size() + after.size());
+    FUZZ_CHECK(deepNarrow == before + narrow + after);
+    FUZZ_CHECK(deepWide == wideBefore + wide + wideAfter);
 }
 
 }  // namespace quorane::fuzz

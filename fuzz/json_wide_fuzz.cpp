@@ -3,10 +3,12 @@
 // values beyond U+10FFFF included) or from UTF-8 bytes transcoded by the
 // parser. The copy must describe the same value, read the same, outlive its
 // source, and come out right when it lands on the source itself, inside it,
-// or around it.
+// or around it; and all of that again for the value wrapped up to 100,000
+// levels deep.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <rapidjson/document.h>
@@ -20,6 +22,7 @@ namespace {
 using quorane::JsonAllocator;
 using quorane::WideJsonValue;
 using quorane::fuzz::Described;
+using quorane::fuzz::Nesting;
 using WideDocument = rapidjson::GenericDocument<rapidjson::UTF16<wchar_t>, JsonAllocator>;
 
 constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNanAndInfFlag;
@@ -96,20 +99,70 @@ void CheckCopies(const Source& source) {
     }
 }
 
+std::unique_ptr<WideDocument> ParsedDeep(const Source& source, const Nesting& nesting) {
+    std::unique_ptr<WideDocument> document = source.Parse();
+    quorane::fuzz::Wrap(*document, nesting, 0, document->GetAllocator());
+    return document;
+}
+
+// The same value wrapped deep: its text (in both readers), and its copies,
+// which describe the containers around the value's own description, also
+// when they land on the source, inside it or around it.
+void CheckDeepCopies(const Source& source, const Nesting& nesting) {
+    std::unique_ptr<WideDocument> document = source.Parse();
+    if (!document) return;
+    const std::string inner = Described(*document);
+    const auto [before, after] = quorane::fuzz::WrapperDescription(nesting);
+    const std::string expected = before + inner + after;
+    quorane::fuzz::CheckDeepText<WideJsonValue>(*document, nesting, document->GetAllocator());
+
+    JsonAllocator allocator;
+    WideJsonValue copy;
+    CopyJsonValue(copy, *document, allocator);
+    FUZZ_CHECK(Described(copy, true) == expected);
+    document.reset();
+    FUZZ_CHECK(Described(copy, true) == expected);
+
+    document = ParsedDeep(source, nesting);
+    CopyJsonValue(*document, *document, document->GetAllocator());
+    FUZZ_CHECK(Described(*document, true) == expected);
+
+    // Into the value inside the containers: the containers around a copy of
+    // the whole; and from that value: the value alone.
+    document = ParsedDeep(source, nesting);
+    CopyJsonValue(quorane::fuzz::Unwrapped<WideJsonValue>(*document, nesting), *document,
+                  document->GetAllocator());
+    FUZZ_CHECK(Described(*document, true) == before + expected + after);
+
+    document = ParsedDeep(source, nesting);
+    CopyJsonValue(*document, quorane::fuzz::Unwrapped<WideJsonValue>(*document, nesting),
+                  document->GetAllocator());
+    FUZZ_CHECK(Described(*document, true) == inner);
+}
+
+void Check(const Source& source, const std::optional<Nesting>& nesting) {
+    CheckCopies(source);
+    if (nesting) CheckDeepCopies(source, *nesting);
+}
+
 }  // namespace
 
 // The input's last byte picks the source of the document or the raw number (FuzzedDataProvider
-// takes numbers from the end); the rest is the text.
+// takes numbers from the end), and may ask for the value to be checked wrapped deep as well, in
+// containers that the bytes before it describe; the rest is the text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
-    switch (input.ConsumeIntegralInRange<int>(0, 2)) {
+    const quorane::fuzz::ModeByte mode = quorane::fuzz::ConsumeModeByte(input, 3);
+    std::optional<Nesting> nesting;
+    if (mode.deep && mode.mode != 2) nesting = quorane::fuzz::ConsumeNesting(input);
+    switch (mode.mode) {
         case 0: {
             const std::string bytes = input.ConsumeRemainingBytesAsString();
-            CheckCopies(Source{false, {}, quorane::fuzz::LooseWide(bytes)});
+            Check(Source{false, {}, quorane::fuzz::LooseWide(bytes)}, nesting);
             break;
         }
         case 1:
-            CheckCopies(Source{true, input.ConsumeRemainingBytesAsString(), {}});
+            Check(Source{true, input.ConsumeRemainingBytesAsString(), {}}, nesting);
             break;
         default: {
             JsonAllocator allocator;
