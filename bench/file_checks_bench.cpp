@@ -1,5 +1,6 @@
 // Counting the regular files of a tree beside a std::filesystem walk and
-// beside the floor: the least that any walk has to ask of the system.
+// beside the floor: the least that any walk has to ask of the system; on a
+// shallow tree and on one deeper than the walk keeps open.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,8 +47,31 @@ const fs::path& Tree(std::int64_t files) {
     return tree->Path();
 }
 
-void GetFileCountOurs(benchmark::State& state) {
-    const std::wstring root = quorane::WideForm(Tree(state.range(0)).string());
+// A tree of `files` empty files, ten in each directory, the directories in
+// chains 30 deep: deeper than the walk keeps open, so that it climbs back
+// through ".." most of the way.
+const fs::path& DeepTree(std::int64_t files) {
+    constexpr std::int64_t kChainDepth = 30;
+    static std::map<std::int64_t, std::unique_ptr<ScratchDir>> trees;
+    std::unique_ptr<ScratchDir>& tree = trees[files];
+    if (tree) return tree->Path();
+    tree = std::make_unique<ScratchDir>();
+    const std::int64_t directories = files / kFilesPerDirectory;
+    fs::path dir;
+    for (std::int64_t d = 0; d < directories && !tree->Path().empty(); ++d) {
+        dir = d % kChainDepth == 0 ? tree->Path() / ("chain" + std::to_string(d / kChainDepth))
+                                   : dir / "d";
+        fs::create_directories(dir);
+        for (int f = 0; f < kFilesPerDirectory; ++f)
+            std::ofstream(dir / ("file" + std::to_string(f) + ".dat"));
+    }
+    return tree->Path();
+}
+
+using TreeMaker = const fs::path& (*)(std::int64_t);
+
+void CountOurs(benchmark::State& state, TreeMaker tree) {
+    const std::wstring root = quorane::WideForm(tree(state.range(0)).string());
     for (auto _ : state) {
         int32_t counter = 0;
         GetFileCount(root, counter);
@@ -56,8 +80,8 @@ void GetFileCountOurs(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
-void GetFileCountAnchor(benchmark::State& state) {
-    const fs::path& root = Tree(state.range(0));
+void CountAnchor(benchmark::State& state, TreeMaker tree) {
+    const fs::path& root = tree(state.range(0));
     for (auto _ : state) {
         std::int64_t counter = 0;
         for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root))
@@ -102,8 +126,8 @@ std::int64_t FloorCount(int directory) {
     return count;
 }
 
-void GetFileCountFloor(benchmark::State& state) {
-    const fs::path& root = Tree(state.range(0));
+void CountFloor(benchmark::State& state, TreeMaker tree) {
+    const fs::path& root = tree(state.range(0));
     for (auto _ : state) {
         const int directory = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (FloorCount(directory) != state.range(0)) state.SkipWithError("wrong count");
@@ -111,8 +135,18 @@ void GetFileCountFloor(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
+void GetFileCountOurs(benchmark::State& state) { CountOurs(state, Tree); }
+void GetFileCountAnchor(benchmark::State& state) { CountAnchor(state, Tree); }
+void GetFileCountFloor(benchmark::State& state) { CountFloor(state, Tree); }
+void GetFileCountDeepOurs(benchmark::State& state) { CountOurs(state, DeepTree); }
+void GetFileCountDeepAnchor(benchmark::State& state) { CountAnchor(state, DeepTree); }
+void GetFileCountDeepFloor(benchmark::State& state) { CountFloor(state, DeepTree); }
+
 QUORANE_CASE(GetFileCountOurs, "GetFileCount/ours", 20000);
 QUORANE_CASE(GetFileCountAnchor, "GetFileCount/anchor", 20000);
 QUORANE_CASE(GetFileCountFloor, "GetFileCount/floor", 20000);
+QUORANE_CASE(GetFileCountDeepOurs, "GetFileCountDeep/ours", 20000);
+QUORANE_CASE(GetFileCountDeepAnchor, "GetFileCountDeep/anchor", 20000);
+QUORANE_CASE(GetFileCountDeepFloor, "GetFileCountDeep/floor", 20000);
 
 }  // namespace
