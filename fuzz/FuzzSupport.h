@@ -100,7 +100,8 @@ inline bool IsValidUtf8(const std::string& bytes) {
 // True when every unit is a Unicode scalar value other than NUL.
 inline bool IsScalarText(const std::wstring& wide) {
     for (const wchar_t c : wide) {
-        const auto u = static_cast<uint32_t>(c);
+        // A negative unit wraps above 0x10FFFF and is rejected with those.
+        const auto u = static_cast<uint32_t>(c);  // NOLINT(bugprone-signed-char-misuse)
         if (u == 0 || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return false;
     }
     return true;

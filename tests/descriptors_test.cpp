@@ -6,11 +6,11 @@
 // reach these definitions first, which note the flags and pass the call on.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <functional>
 #include <string>
 #include <utility>
@@ -46,6 +46,9 @@ mode_t ModeOf(int flags, va_list& rest) {
 
 }  // namespace
 
+// glibc declares these with reserved parameter names, which readable
+// definitions do not repeat.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int open(const char* path, int flags, ...) {
     va_list rest;
     va_start(rest, flags);
@@ -55,6 +58,7 @@ extern "C" int open(const char* path, int flags, ...) {
     return Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int open64(const char* path, int flags, ...) {
     va_list rest;
     va_start(rest, flags);
@@ -64,6 +68,7 @@ extern "C" int open64(const char* path, int flags, ...) {
     return Next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int openat(int directory, const char* path, int flags, ...) {
     va_list rest;
     va_start(rest, flags);

@@ -59,7 +59,7 @@ TEST(GetSubDirectory, RelativeArgumentsAgainstTheCurrentDirectory) {
 TEST(GetSubDirectory, FallsBackToTheTextWhenPathsCannotBeResolved) {
     if (!quorane::test::CanDropPrivileges()) GTEST_SKIP() << "cannot run as an unprivileged user";
     TempDir dir;  // 0700 and owned by root: the unprivileged child cannot search it
-    const fs::path t = dir.path();
+    const fs::path& t = dir.path();
     struct Case {
         fs::path base, target;
         std::wstring expected;

@@ -20,12 +20,12 @@ bool IsApplication(const std::string& location);
 // An item to open with an application.
 struct LaunchItem {
     enum class Kind {
-        kFile,       // an existing file-system object that is not a directory
-        kDirectory,  // an existing directory
-        kUrl,        // not on disk: the text is taken as a URL
+        File,       // an existing file-system object that is not a directory
+        Directory,  // an existing directory
+        Url,        // not on disk: the text is taken as a URL
     };
     std::string text;
-    Kind kind = Kind::kFile;
+    Kind kind = Kind::File;
 };
 
 // Opens the application at the location with the items, in order. An item

@@ -23,7 +23,7 @@ struct UriListFree {
 
 // The URI an item is handed over as, or nothing when it has none.
 GText ItemUri(const LaunchItem& item) {
-    if (item.kind == LaunchItem::Kind::kUrl) {
+    if (item.kind == LaunchItem::Kind::Url) {
         // A missing item is passed on as the URL its text spells; text that is
         // not an absolute URI cannot be, and is left out.
         if (!g_uri_is_valid(item.text.c_str(), G_URI_FLAGS_NONE, nullptr)) return nullptr;
@@ -31,7 +31,7 @@ GText ItemUri(const LaunchItem& item) {
     }
     const GObjectPtr<GFile> file(g_file_new_for_path(item.text.c_str()));
     GText uri(g_file_get_uri(file.get()));
-    if (item.kind == LaunchItem::Kind::kDirectory && uri && !g_str_has_suffix(uri.get(), "/")) {
+    if (item.kind == LaunchItem::Kind::Directory && uri && !g_str_has_suffix(uri.get(), "/")) {
         // Directories travel as directory URLs, with their closing "/".
         uri.reset(g_strconcat(uri.get(), "/", nullptr));
     }

@@ -48,7 +48,9 @@ std::vector<std::string> RunningProcessNames() {
     std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
     if (!proc) return names;
 
-    while (const dirent* entry = ::readdir(proc.get())) {
+    // glibc's readdir is safe on a stream no other thread reads, as this
+    // function's own stream is.
+    while (const dirent* entry = ::readdir(proc.get())) {  // NOLINT(concurrency-mt-unsafe)
         if (!IsNumber(entry->d_name)) continue;
         const std::string dir = std::string("/proc/") + entry->d_name;
 

@@ -88,6 +88,7 @@ bool ReadHead(const Path& path, std::array<uint8_t, N>& buffer) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::wstring GetFileSignature(std::wstring path) {
     std::wstring signature;
     const std::string narrowPath = quorane::NarrowForm(path);
@@ -96,7 +97,7 @@ std::wstring GetFileSignature(std::wstring path) {
     if (!ReadHead(narrowPath, buffer)) return signature;
     static constexpr wchar_t kDigits[] = L"0123456789abcdef";
     signature.resize(2 * kSignatureSize);
-    wchar_t* digit = &signature[0];
+    wchar_t* digit = signature.data();
     for (const uint8_t byte : buffer) {
         *digit++ = kDigits[byte >> 4];
         *digit++ = kDigits[byte & 0x0F];
@@ -104,6 +105,7 @@ std::wstring GetFileSignature(std::wstring path) {
     return signature;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 bool IsImageFile(std::string path) {
     if (!IsRegularFilePath(path)) return false;
     std::array<uint8_t, kImageHeaderSize> buffer;
@@ -114,8 +116,10 @@ bool IsImageFile(std::string path) {
     return false;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 bool IsImageFile(std::wstring path) { return IsImageFile(quorane::NarrowForm(path)); }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 bool IsPdf(std::string path) {
     if (!IsRegularFilePath(path)) return false;
     std::array<uint8_t, kPdfHeaderSize> buffer;
@@ -123,6 +127,7 @@ bool IsPdf(std::string path) {
     return std::memcmp(buffer.data(), kPdfSignature, kPdfHeaderSize) == 0;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 bool IsPdf(std::wstring path) { return IsPdf(quorane::NarrowForm(path)); }
 
 std::string GetMimeType(std::string path) {
@@ -136,4 +141,5 @@ std::string GetMimeType(std::string path) {
     return mimeType && !mimeType->empty() ? *mimeType : kDefaultMimeType;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::string GetMimeType(std::wstring path) { return GetMimeType(quorane::NarrowForm(path)); }

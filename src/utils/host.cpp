@@ -24,6 +24,7 @@ constexpr std::int32_t kHighestPort = 65535;
 
 }  // namespace
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 bool CheckTcpPort(std::string port) {
     std::int32_t number = 0;
     try {

@@ -12,6 +12,7 @@
 
 namespace fs = boost::filesystem;
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::vector<std::string> GetExecuteCommand(std::wstring path) {
     std::vector<std::string> command;
     const std::string narrowPath = quorane::NarrowForm(path);
@@ -43,11 +44,11 @@ bool LaunchApplication(std::vector<std::string> command) {
         // Throws when the status cannot be read for a reason other than the
         // element's absence; the caller is told rather than given a guess.
         const fs::file_status status = fs::status(*element);
-        LaunchItem::Kind kind = LaunchItem::Kind::kFile;
+        LaunchItem::Kind kind = LaunchItem::Kind::File;
         if (!fs::exists(status)) {
-            kind = LaunchItem::Kind::kUrl;
+            kind = LaunchItem::Kind::Url;
         } else if (fs::is_directory(status)) {
-            kind = LaunchItem::Kind::kDirectory;
+            kind = LaunchItem::Kind::Directory;
         }
         items.push_back(LaunchItem{std::move(*element), kind});
     }

@@ -24,10 +24,12 @@ String Join(String base, const String& part) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::wstring AppendPath(std::wstring base, std::wstring part) {
     return Join(std::move(base), part);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::wstring AppendPath(std::wstring base, std::string part) {
     if (base.empty()) return quorane::WideForm(part);
     if (part.empty()) return base;
@@ -43,10 +45,12 @@ std::wstring AppendPath(std::string base, std::string part) {
     return quorane::WideForm(AppendPathToString(std::move(base), std::move(part)));
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::wstring AppendPath(std::string base, std::wstring part) {
     return AppendPath(quorane::WideForm(base), std::move(part));
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::string AppendPathToString(std::string base, std::string part) {
     return Join(std::move(base), part);
 }
@@ -79,14 +83,17 @@ std::wstring ConvertFilePath(std::wstring path) {
 }
 
 std::string GetHomeDir() {
+    // The interface reads the process environment; getenv is safe as long as
+    // no thread changes the environment meanwhile, which is the caller's part.
     for (const char* name : {"HOME", "HOMEDRIVE"}) {
-        const char* value = std::getenv(name);
+        const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
         if (value != nullptr && *value != '\0') return value;
     }
-    const char* homePath = std::getenv("HOMEPATH");
+    const char* homePath = std::getenv("HOMEPATH");  // NOLINT(concurrency-mt-unsafe)
     return homePath != nullptr ? homePath : "";
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::wstring GetUniversalName(std::wstring /*path*/, std::wstring& /*server*/,
                               std::wstring& /*share*/) {
     return {};

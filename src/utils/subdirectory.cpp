@@ -29,6 +29,7 @@ std::wstring TextualSubDirectory(const fs::path& base, const fs::path& target) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::wstring GetSubDirectory(fs::path base, fs::path target) {
     std::string relative;
     try {

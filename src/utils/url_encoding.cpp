@@ -27,18 +27,21 @@ constexpr std::array<unsigned char, 256> MakeKeptTable() {
     return table;
 }
 
-// Value of a hexadecimal digit (either case), or -1 for any other byte.
-constexpr std::array<signed char, 256> MakeHexTable() {
-    std::array<signed char, 256> table{};
-    for (int c = 0; c < 256; ++c) table[c] = -1;
-    for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<signed char>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<signed char>(c - 'A' + 10);
-    for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<signed char>(c - 'a' + 10);
+// Value of a hexadecimal digit (either case), or kNotHex for any other byte.
+// Unsigned, so that reading an entry never sign-extends.
+constexpr unsigned char kNotHex = 0xFF;
+
+constexpr std::array<unsigned char, 256> MakeHexTable() {
+    std::array<unsigned char, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = kNotHex;
+    for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<unsigned char>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<unsigned char>(c - 'A' + 10);
+    for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<unsigned char>(c - 'a' + 10);
     return table;
 }
 
 constexpr std::array<unsigned char, 256> kKeptTable = MakeKeptTable();
-constexpr std::array<signed char, 256> kHexValue = MakeHexTable();
+constexpr std::array<unsigned char, 256> kHexValue = MakeHexTable();
 constexpr char kUpperHex[] = "0123456789ABCDEF";
 
 // A null pointer is read as the empty text rather than dereferenced.
@@ -78,7 +81,10 @@ constexpr std::array<const wchar_t*, 128> MakeFormTable() {
 
 constexpr std::array<const wchar_t*, 128> kFormTable = MakeFormTable();
 
+// The unit is a wide character, not a byte of unknown sign, and is range
+// checked before it is used as an index.
 const wchar_t* FormEscape(wchar_t c) {
+    // NOLINTNEXTLINE(bugprone-signed-char-misuse)
     return c >= 0 && c < 128 ? kFormTable[static_cast<std::size_t>(c)] : nullptr;
 }
 
@@ -134,15 +140,15 @@ char* URLDecode(const char* text) {
             *out++ = static_cast<char>(*p++);
             continue;
         }
-        const int high = kHexValue[p[1]];
-        if (high < 0) {
+        const unsigned char high = kHexValue[p[1]];
+        if (high == kNotHex) {
             // A lone "%" is dropped; what follows it (the NUL included) is read
             // again by the same rules.
             p += 1;
             continue;
         }
-        const int low = kHexValue[p[2]];
-        if (low < 0) {
+        const unsigned char low = kHexValue[p[2]];
+        if (low == kNotHex) {
             // "%" and one digit are dropped; the byte after them is read again.
             p += 2;
             continue;
