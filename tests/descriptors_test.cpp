@@ -30,9 +30,11 @@ struct Opened {
     std::string call;
     bool closeOnExec;
 };
+// Never destroyed: descriptors are still opened after the static objects are
+// gone (gcov writes its counts at exit), and those calls must find it alive.
 std::vector<Opened>& Calls() {
-    static std::vector<Opened> calls;
-    return calls;
+    static auto* const calls = new std::vector<Opened>;
+    return *calls;
 }
 
 template <typename Function>
