@@ -3,9 +3,12 @@
 #ifndef QUORANE_UTILS_JSON_TEXT_H
 #define QUORANE_UTILS_JSON_TEXT_H
 
+#include <cstddef>
+#include <cstdlib>
+#include <new>
 #include <optional>
 #include <string>
-#include <vector>
+#include <type_traits>
 
 #include <rapidjson/document.h>
 
@@ -19,6 +22,41 @@ std::optional<std::string> ObjectText(const JsonValue& value);
 std::optional<std::wstring> ObjectText(const WideJsonValue& value);
 
 namespace detail {
+
+// A stack of plain records on the heap that grows with realloc, which can
+// often extend the block where it lies instead of copying it; a deep value
+// needs one record per level.
+template <typename Record>
+class RecordStack {
+    static_assert(std::is_trivially_copyable_v<Record>, "records are moved as bytes");
+
+public:
+    RecordStack() = default;
+    RecordStack(const RecordStack&) = delete;
+    RecordStack& operator=(const RecordStack&) = delete;
+    ~RecordStack() { std::free(records_); }
+
+    bool empty() const { return size_ == 0; }
+    Record& back() { return records_[size_ - 1]; }
+    void pop_back() { --size_; }
+    void push_back(const Record& record) {
+        if (size_ == capacity_) Grow();
+        records_[size_++] = record;
+    }
+
+private:
+    void Grow() {
+        const std::size_t capacity = capacity_ == 0 ? 16 : capacity_ * 2;
+        void* grown = std::realloc(records_, capacity * sizeof(Record));
+        if (grown == nullptr) throw std::bad_alloc();
+        records_ = static_cast<Record*>(grown);
+        capacity_ = capacity;
+    }
+
+    Record* records_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
 
 // One value that holds no others, as its event.
 template <typename Value, typename Handler, typename Length>
@@ -59,47 +97,71 @@ template <typename Value, typename Handler, typename Length>
 bool ReplayEvents(const Value& value, Handler& handler, Length length) {
     if (!value.IsObject() && !value.IsArray()) return detail::ReplayLeaf(value, handler, length);
 
-    // A container being replayed, and the place of its next member or element.
+    using Member = typename Value::Member;
+    // A container being replayed: the next member and the end of the
+    // members (an object), or the next element and the end of the elements;
+    // and how many there are, for its end event. Kept small: a deep value
+    // has as many of them as it has levels.
     struct Open {
-        const Value* container;
-        rapidjson::SizeType next;
+        union {
+            const Member* member;
+            const Value* element;
+        } next, end;
+        rapidjson::SizeType count;
+        bool object;
     };
-    std::vector<Open> open;
-    open.reserve(16);
-    if (!(value.IsObject() ? handler.StartObject() : handler.StartArray())) return false;
-    open.push_back({&value, 0});
+    detail::RecordStack<Open> open;
+    // Opens a container: its start event, and its place on the stack.
+    const auto enter = [&](const Value& container) {
+        Open opened;
+        if (container.IsObject()) {
+            opened.next.member = container.MemberBegin().operator->();
+            opened.end.member = opened.next.member + container.MemberCount();
+            opened.count = container.MemberCount();
+            opened.object = true;
+            open.push_back(opened);
+            return handler.StartObject();
+        }
+        opened.next.element = container.Begin();
+        opened.end.element = container.End();
+        opened.count = container.Size();
+        opened.object = false;
+        open.push_back(opened);
+        return handler.StartArray();
+    };
+    if (!enter(value)) return false;
 
     while (!open.empty()) {
         Open& top = open.back();
         const Value* child;
-        if (top.container->IsObject()) {
-            if (top.next == top.container->MemberCount()) {
-                const rapidjson::SizeType count = top.next;
+        if (top.object) {
+            if (top.next.member == top.end.member) {
+                const rapidjson::SizeType count = top.count;
                 open.pop_back();
                 if (!handler.EndObject(count)) return false;
                 continue;
             }
-            const auto member = top.container->MemberBegin() + top.next++;
-            if (!handler.Key(member->name.GetString(), length(member->name), true)) return false;
-            child = &member->value;
+            const Member& member = *top.next.member++;
+            if (!handler.Key(member.name.GetString(), length(member.name), true)) return false;
+            child = &member.value;
         } else {
-            if (top.next == top.container->Size()) {
-                const rapidjson::SizeType count = top.next;
+            if (top.next.element == top.end.element) {
+                const rapidjson::SizeType count = top.count;
                 open.pop_back();
                 if (!handler.EndArray(count)) return false;
                 continue;
             }
-            child = top.container->Begin() + top.next++;
+            child = top.next.element++;
         }
         // `top` is not used past this point: opening a child may move it.
         switch (child->GetType()) {
             case rapidjson::kObjectType:
-                if (!handler.StartObject()) return false;
-                open.push_back({child, 0});
-                break;
             case rapidjson::kArrayType:
-                if (!handler.StartArray()) return false;
-                open.push_back({child, 0});
+                if (!enter(*child)) return false;
+                break;
+            case rapidjson::kStringType:
+                // The commonest kind of member and element, replayed here.
+                if (!handler.String(child->GetString(), length(*child), true)) return false;
                 break;
             default:
                 if (!detail::ReplayLeaf(*child, handler, length)) return false;

@@ -24,7 +24,9 @@ public:
 
     template <typename Handler>
     bool operator()(Handler& handler) const {
-        return quorane::ReplayEvents(source_, handler, TextLength);
+        // A lambda rather than the function itself, so that the call is inlined.
+        return quorane::ReplayEvents(source_, handler,
+                                     [](const WideJsonValue& text) { return TextLength(text); });
     }
 
 private:
