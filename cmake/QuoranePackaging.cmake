@@ -40,6 +40,9 @@ The HTML reference of every function, type and macro that the headers of
 quorane-dev declare, made by Doxygen from their comments.")
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Control files (triggers, symbols) get the modes Debian's policy sets,
+# whatever the checkout's umask left them with.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
