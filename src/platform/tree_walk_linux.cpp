@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -67,6 +68,21 @@ struct Identity {
         return known && info.st_dev == device && info.st_ino == inode;
     }
 };
+
+// The mount that the entry `name` of `at` (or `at` itself, with
+// AT_EMPTY_PATH) lies on, by the kernel's mount ID, a link not followed: a
+// directory bind-mounted from the same file system has the root's device but
+// not its mount. 0 when the kernel cannot tell.
+std::uint64_t MountOf(int at, const char* name, int flags) {
+#ifdef STATX_MNT_ID
+    struct statx info {};
+    if (::statx(at, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &info) ==
+            0 &&
+        (info.stx_mask & STATX_MNT_ID) != 0)
+        return info.stx_mnt_id;
+#endif
+    return 0;
+}
 
 }  // namespace
 
@@ -121,6 +137,11 @@ private:
     bool List(Frame& frame, std::size_t depth, int parent);
     bool Run();
     bool ReachParent();
+    // Whether a directory on `mount` lies on the root's mount, as far as the
+    // kernel tells.
+    bool OnRootMount(std::uint64_t mount) const {
+        return rootMount_ == 0 || mount == 0 || mount == rootMount_;
+    }
     FileDescriptor ReachFromRoot(std::size_t index, int& error);
 
     const TreeVisitor& visitor_;
@@ -129,9 +150,10 @@ private:
     int at_ = -1;                // the root's parent (WalkTree) or -1
     bool named_ = false;         // the root is an entry of at_ and visited
     dev_t rootDevice_ = 0;
-    std::size_t held_ = 0;        // frames holding a descriptor
-    std::size_t lowestHeld_ = 1;  // the held frames are 0 and lowestHeld_ up to the top
-    bool failed_ = false;         // an Error event was given
+    std::uint64_t rootMount_ = 0;  // 0 when the kernel cannot tell mounts apart
+    std::size_t held_ = 0;         // frames holding a descriptor
+    std::size_t lowestHeld_ = 1;   // the held frames are 0 and lowestHeld_ up to the top
+    bool failed_ = false;          // an Error event was given
     bool openat2Missing_ = false;
 };
 
@@ -225,7 +247,7 @@ bool TreeWalk::Descend(int parent, const std::string& name, std::size_t depth, i
             return Visit(WalkEvent::Entry, parent, name.c_str(), IFTODT(info.st_mode), depth) !=
                    WalkAction::Stop;
         }
-        if (info.st_dev != rootDevice_) {
+        if (info.st_dev != rootDevice_ || !OnRootMount(MountOf(parent, name.c_str(), 0))) {
             return Visit(WalkEvent::OtherFileSystem, parent, name.c_str(), DT_DIR, depth) !=
                    WalkAction::Stop;
         }
@@ -264,7 +286,8 @@ bool TreeWalk::Descend(int parent, const std::string& name, std::size_t depth, i
             return Fail(WalkFailure::Open, parent, name.c_str(), depth, errno) != WalkAction::Stop;
         }
         identity.Take(info);
-        if (info.st_dev != rootDevice_) {
+        if (info.st_dev != rootDevice_ ||
+            !OnRootMount(MountOf(directory.get(), "", AT_EMPTY_PATH))) {
             directory = FileDescriptor();
             return Visit(WalkEvent::OtherFileSystem, parent, name.c_str(), DT_DIR, depth) !=
                    WalkAction::Stop;
@@ -450,6 +473,7 @@ bool TreeWalk::Tree(int at, const char* name) {
     if (!S_ISDIR(info.st_mode))
         return Visit(WalkEvent::Entry, at, name, IFTODT(info.st_mode), 0) != WalkAction::Stop;
     rootDevice_ = info.st_dev;
+    if (options_.stayOnFileSystem) rootMount_ = MountOf(at, name, 0);
     if (!Descend(at, name, 0, 0)) return false;
     return Run();
 }
@@ -471,6 +495,7 @@ bool TreeWalk::Below(int directory) {
         if (options_.stayOnFileSystem && ::fstat(start.get(), &info) == 0) identity.Take(info);
     }
     rootDevice_ = info.st_dev;
+    if (options_.stayOnFileSystem) rootMount_ = MountOf(start.get(), "", AT_EMPTY_PATH);
     if (!Push(std::string(), std::move(start), searchError, identity, 0, -1)) return false;
     return Run();
 }

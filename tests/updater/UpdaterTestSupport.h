@@ -399,6 +399,19 @@ protected:
         return lines;
     }
 
+    // Whether runs can be made as another user who may run the binary; when
+    // they can, opens the test directory and log to that user.
+    bool Unprivileged() {
+        if (geteuid() != 0) return false;  // handing files to another user needs root
+        const auto canRun = RunUnprivileged(
+            [] { return geteuid() != 0 && access(QUORANE_UPDATE_BINARY, X_OK) == 0 ? 0 : 1; });
+        if (!canRun || *canRun != 0) return false;
+        fs::permissions(dir.path(), fs::perms(0755));
+        WriteFile(dir / "log", "");
+        fs::permissions(dir / "log", fs::perms(0666));
+        return true;
+    }
+
     // Starts a stand-in agent the stand-in killall may signal.
     FakeAgent& StartAgent(const std::string& name) {
         agents.push_back(std::make_unique<FakeAgent>(dir / "agents", name));

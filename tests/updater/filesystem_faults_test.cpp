@@ -59,19 +59,6 @@ protected:
             old[bundle] = Snapshot(install / bundle);
     }
 
-    // Skips unless runs can be made as another user who may run the binary,
-    // and opens the test directory and log to that user.
-    bool Unprivileged() {
-        if (geteuid() != 0) return false;  // handing files to another user needs root
-        const auto canRun = RunUnprivileged(
-            [] { return geteuid() != 0 && access(QUORANE_UPDATE_BINARY, X_OK) == 0 ? 0 : 1; });
-        if (!canRun || *canRun != 0) return false;
-        fs::permissions(dir.path(), fs::perms(0755));
-        WriteFile(dir / "log", "");
-        fs::permissions(dir / "log", fs::perms(0666));
-        return true;
-    }
-
     // What every faulty run must end with: the agent loaded again, status 0,
     // and the old bundles untouched under their own names.
     void ExpectOldBundlesKept(int status, const fs::path& where) {

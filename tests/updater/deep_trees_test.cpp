@@ -1,0 +1,327 @@
+// The built updater on trees made to defeat a walk: bundles hundreds or
+// thousands of levels deep under small descriptor and stack limits, too few
+// descriptors to finish a swap, a link that leads out only once the other
+// archive is unpacked, a file system mounted inside an old bundle, and
+// directories the updater's user may not write. In every case the old bundles
+// come back under their names or the new ones are kept, no backup is left
+// that could be removed, and the agent is loaded again.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "UpdaterTestSupport.h"
+
+namespace quorane::test {
+namespace {
+
+constexpr int kWatchdogSeconds = 120;
+// The exit status of a wrapper that could not set up what the test needs.
+constexpr int kWrapperFailed = 90;
+
+// Makes a chain of `depth` directories named "d" below `top` (created when
+// missing), with a file "leaf" at the bottom, one level at a time relative to
+// the level above, so that no path is ever longer than one name.
+void MakeChain(const fs::path& top, int depth) {
+    fs::create_directories(top);
+    int level = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(level, 0);
+    for (int i = 0; i < depth; ++i) {
+        ASSERT_EQ(mkdirat(level, "d", 0755), 0) << "level " << i;
+        const int next = openat(level, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(level);
+        ASSERT_GE(next, 0) << "level " << i;
+        level = next;
+    }
+    const int leaf = openat(level, "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_GE(leaf, 0);
+    close(leaf);
+    close(level);
+}
+
+// Removes a tree of any depth, as the field's tool does.
+void RemoveDeep(const fs::path& path) {
+    ASSERT_TRUE(updater::RunProgram({"rm", "-rf", path.string()}).Clean());
+}
+
+// "quoranees.app.17" and the like.
+bool IsBackupName(const std::string& name) {
+    for (const std::string prefix : {"quoranees.app.", "quoraneet.app."}) {
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+// A wrapper that runs the updater under a shell's resource limit.
+std::vector<std::string> UnderLimit(const std::string& limit) {
+    return {"sh", "-c",
+            "ulimit " + limit + " || exit " + std::to_string(kWrapperFailed) + "\nexec \"$@\"",
+            "sh"};
+}
+
+class DeepTreesTest : public UpdaterSandbox {
+protected:
+    void TearDown() override { RemoveDeep(install); }
+
+    void OldBundles() {
+        MakeBundle(install, "quoranees.app", "es1");
+        MakeBundle(install, "quoraneet.app", "et1");
+    }
+
+    // Zips the named entries of `staging` (links stored as links) into the
+    // install directory.
+    void Zip(const fs::path& staging, const std::string& archive,
+             const std::vector<std::string>& entries) {
+        std::vector<std::string> argv = {"sh",
+                                         "-c",
+                                         "cd \"$1\" && shift && exec zip -qry \"$@\"",
+                                         "sh",
+                                         staging.string(),
+                                         (install / archive).string()};
+        argv.insert(argv.end(), entries.begin(), entries.end());
+        ASSERT_TRUE(updater::RunProgram(argv).Clean());
+    }
+
+    int RunGuarded(const std::vector<std::string>& args, Launch launch = {}) {
+        launch.ownProcessGroup = true;
+        const std::optional<int> status = FinishWithin(Start(args, launch), kWatchdogSeconds);
+        EXPECT_TRUE(status) << "the run hung and was killed";
+        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    }
+
+    // What every run must end with: the agent loaded again, status 0, and no
+    // backup left behind.
+    void ExpectFinished(int status) {
+        EXPECT_EQ(status, 0);
+        const auto log = Log();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), kLoad);
+        for (fs::directory_iterator it(install), end; it != end; ++it)
+            EXPECT_FALSE(IsBackupName(it->path().filename().string())) << it->path();
+    }
+};
+
+TEST_F(DeepTreesTest, FailedUpdateWithADeepBundleIsRemovedWithFewDescriptorsOrLittleStack) {
+    struct Case {
+        std::string limit;
+        int depth;
+    };
+    for (const Case& c : {Case{"-n 256", 600}, Case{"-s 128", 2000}}) {
+        SCOPED_TRACE("ulimit " + c.limit + ", " + std::to_string(c.depth) + " levels");
+        RemoveDeep(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        OldBundles();
+        const auto oldEs = Snapshot(install / "quoranees.app");
+        const auto oldEt = Snapshot(install / "quoraneet.app");
+        // Only one bundle arrives, so the update fails after the deep one is
+        // unpacked.
+        TempDir staging;
+        MakeBundle(staging.path(), "quoranees.app", "es2");
+        MakeChain(staging / "quoranees.app" / "Contents", c.depth);
+        Zip(staging.path(), "es.zip", {"quoranees.app"});
+        RemoveDeep(staging / "quoranees.app");
+        Launch launch;
+        launch.wrapper = UnderLimit(c.limit);
+
+        const int status = RunGuarded({install.string(), "es.zip", "none.zip"}, launch);
+        ASSERT_NE(status, kWrapperFailed) << "the limit could not be set";
+        ExpectFinished(status);
+        EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
+        EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
+        EXPECT_FALSE(fs::exists(install / "es.zip"));
+    }
+}
+
+TEST_F(DeepTreesTest, ValidUpdateRemovesADeepOldBundleWithFewDescriptors) {
+    OldBundles();
+    MakeChain(install / "quoranees.app" / "Contents", 600);
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    Launch launch;
+    launch.wrapper = UnderLimit("-n 256");
+
+    ExpectFinished(RunGuarded({install.string(), "es.zip", "none.zip"}, launch));
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
+}
+
+TEST_F(DeepTreesTest, TooFewDescriptorsToFinishLeaveEverythingAsItWas) {
+    // dash needs descriptors above ten to read a script at all: the
+    // stand-ins run under bash and take back what the soft limit withholds.
+    for (const char* tool : {"launchctl", "killall"}) {
+        WriteFile(tools / tool, std::string("#!/bin/bash\nulimit -S -n 64\necho \"") + tool +
+                                    " $*\" >> \"$QUORANE_TEST_LOG\"\n");
+        fs::permissions(tools / tool, fs::perms(0755));
+    }
+    for (int limit = 9; limit <= 12; ++limit) {
+        SCOPED_TRACE("ulimit -n " + std::to_string(limit));
+        RemoveDeep(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        OldBundles();
+        MakeChain(install / "quoranees.app" / "Contents", 40);
+        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+        MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+        DamageLastEntry(install / "et.zip");
+        const auto before = Snapshot(install);
+        Launch launch;
+        launch.wrapper = UnderLimit("-S -n " + std::to_string(limit));
+
+        // The second archive is damaged: a swap that starts must roll back,
+        // deep old bundle and all; one that cannot finish must not start.
+        const int status = RunGuarded({install.string(), "es.zip", "et.zip"}, launch);
+        ASSERT_NE(status, kWrapperFailed) << "the limit could not be set";
+        ExpectFinished(status);
+        auto after = Snapshot(install);
+        if (after != before) {
+            // It ran: only the archives are gone.
+            auto expected = before;
+            expected.erase("es.zip");
+            expected.erase("et.zip");
+            EXPECT_TRUE(after == expected) << "a swap was left half done";
+        }
+    }
+}
+
+TEST_F(DeepTreesTest, LinkThatLeadsOutOnlyOnceTheOtherArchiveIsUnpackedFailsTheUpdate) {
+    // The second archive, unpacked first, brings a link that leads nowhere
+    // while quoranees.app is away under its backup name; the first brings
+    // quoranees.app, which makes the link lead outside, and an entry below
+    // the link.
+    const fs::path outside = dir / "outside";
+    fs::create_directories(outside / "kept");
+    WriteFile(outside / "kept" / "file", "precious");
+    const auto outsideBefore = Snapshot(outside);
+    OldBundles();
+    const auto oldEs = Snapshot(install / "quoranees.app");
+    const auto oldEt = Snapshot(install / "quoraneet.app");
+
+    TempDir second;
+    MakeBundle(second.path(), "quoraneet.app", "et2");
+    fs::create_symlink("../../quoranees.app/../../outside",
+                       second / "quoraneet.app" / "Contents" / "D");
+    Zip(second.path(), "et.zip", {"quoraneet.app"});
+    TempDir first;
+    MakeBundle(first.path(), "quoranees.app", "es2");
+    fs::create_directories(first / "quoraneet.app" / "Contents" / "D");
+    WriteFile(first / "quoraneet.app" / "Contents" / "D" / "pwned", "written outside");
+    Zip(first.path(), "es.zip", {"quoranees.app", "quoraneet.app"});
+
+    ExpectFinished(RunGuarded({install.string(), "es.zip", "et.zip"}));
+    EXPECT_EQ(Snapshot(outside), outsideBefore);
+    EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
+    EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
+}
+
+TEST_F(DeepTreesTest, LinksThatStayInTheirBundleStillPass) {
+    OldBundles();
+    TempDir second;
+    MakeBundle(second.path(), "quoraneet.app", "et2");
+    fs::create_directories(second / "quoraneet.app" / "Contents" / "Versions" / "A");
+    fs::create_directories(second / "quoraneet.app" / "Contents" / "Frameworks");
+    fs::create_symlink("Versions/A", second / "quoraneet.app" / "Contents" / "Current");
+    fs::create_symlink("../Versions/A/missing-yet",
+                       second / "quoraneet.app" / "Contents" / "Frameworks" / "Lib");
+    Zip(second.path(), "et.zip", {"quoraneet.app"});
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+
+    ExpectFinished(RunGuarded({install.string(), "es.zip", "et.zip"}));
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(fs::read_symlink(install / "quoraneet.app" / "Contents" / "Current").string(),
+              "Versions/A");
+}
+
+TEST_F(DeepTreesTest, FileSystemMountedInsideAnOldBundleLosesNothing) {
+    // A data directory bind-mounted inside the old bundle, and a tmpfs beside
+    // it, in a mount namespace of the run's own; a valid update removes the
+    // backup, and nothing mounted may go with it.
+    const fs::path data = dir / "data";
+    fs::create_directories(data / "inner");
+    WriteFile(data / "inner" / "record", "keep me");
+    const auto dataBefore = Snapshot(data);
+    OldBundles();
+    fs::create_directories(install / "quoranees.app" / "Contents" / "Data");
+    fs::create_directories(install / "quoranees.app" / "Contents" / "Scratch");
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    const fs::path scratchCopy = dir / "scratch-after";
+    const std::string setup =
+        "mount --bind \"$1\" \"$2/quoranees.app/Contents/Data\" || exit 90\n"
+        "mount -t tmpfs tmpfs \"$2/quoranees.app/Contents/Scratch\" || exit 90\n"
+        "echo 'on tmpfs' > \"$2/quoranees.app/Contents/Scratch/note\" || exit 90\n"
+        "install=$2 after=$3\n"
+        "shift 3\n"
+        "\"$@\"\n"
+        "status=$?\n"
+        "for d in \"$install\"/*/Contents/Scratch; do\n"
+        "  [ -f \"$d/note\" ] && cp \"$d/note\" \"$after\"\n"
+        "done\n"
+        "exit $status\n";
+    Launch launch;
+    launch.wrapper = {
+        "unshare", "-m",          "--propagation",  "private",           "sh", "-c", setup,
+        "sh",      data.string(), install.string(), scratchCopy.string()};
+
+    const int status = RunGuarded({install.string(), "es.zip", "none.zip"}, launch);
+    if (status == kWrapperFailed || status == 1)
+        GTEST_SKIP() << "cannot make a private mount namespace here";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Snapshot(data), dataBefore);
+    EXPECT_EQ(ReadFile(scratchCopy), "on tmpfs\n") << "the tmpfs's file was removed";
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    // What may stay of the backup are the directories that led to the mount
+    // points, and nothing else.
+    const std::set<std::string> mayStay = {"Contents", "Contents/Data", "Contents/Scratch"};
+    for (fs::directory_iterator it(install), end; it != end; ++it) {
+        if (!IsBackupName(it->path().filename().string())) continue;
+        for (const auto& [path, content] : Snapshot(it->path()))
+            EXPECT_TRUE(mayStay.count(path) == 1 && content == "dir/") << path;
+    }
+}
+
+TEST_F(DeepTreesTest, DirectoriesWithoutWritePermissionAreEmptiedByTheirOwner) {
+    if (!Unprivileged()) GTEST_SKIP() << "cannot run the updater as an unprivileged user";
+    Launch launch;
+    launch.unprivileged = true;
+    {
+        SCOPED_TRACE("in the new bundle of a failed update");
+        OldBundles();
+        const auto oldEs = Snapshot(install / "quoranees.app");
+        const auto oldEt = Snapshot(install / "quoraneet.app");
+        TempDir staging;
+        MakeBundle(staging.path(), "quoranees.app", "es2");
+        fs::permissions(staging / "quoranees.app" / "Contents" / "MacOS", fs::perms(0555));
+        Zip(staging.path(), "es.zip", {"quoranees.app"});
+        GiveAway(install);
+
+        ExpectFinished(RunGuarded({install.string(), "es.zip", "none.zip"}, launch));
+        EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
+        EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
+    }
+    {
+        SCOPED_TRACE("in the old bundle of a valid update");
+        RemoveDeep(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        WriteFile(dir / "log", "");
+        fs::permissions(dir / "log", fs::perms(0666));
+        OldBundles();
+        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        GiveAway(install);
+        fs::permissions(install / "quoranees.app" / "Contents" / "MacOS", fs::perms(0555));
+        fs::permissions(install / "quoraneet.app" / "Contents", fs::perms(0500));
+
+        ExpectFinished(RunGuarded({install.string(), "es.zip", "none.zip"}, launch));
+        EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+        EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
+    }
+}
+
+}  // namespace
+}  // namespace quorane::test
