@@ -17,6 +17,8 @@ suites=(
   tests/quorane_network_test                        # interface records over ioctl and getifaddrs
   tests/quorane_host_test                           # /proc/cpuinfo
   tests/quorane_file_test                           # descriptors of the file class
+  tests/quorane_json_test                           # vector NUL scans of wide strings (the depth
+                                                    # suite, a million levels, is left to ASan)
   tests/updater/quorane_updater_agent_control_test  # the process list and spawned commands
 )
 
