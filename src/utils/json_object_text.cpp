@@ -11,7 +11,6 @@
 #include <string>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include <rapidjson/document.h>
 #include <rapidjson/writer.h>
@@ -218,22 +217,25 @@ std::size_t EstimatedTextLength(const Value& value) {
     if (!value.IsObject() && !value.IsArray()) return LeafTextLength(value);
     struct Open {
         const Value* container;
-        std::size_t count;    // of its children
-        std::size_t sampled;  // of its children that are estimated
-        std::size_t next;     // the next child to estimate
-        std::size_t length;   // of the children estimated so far
+        rapidjson::SizeType count;    // of its children
+        rapidjson::SizeType sampled;  // of its children that are estimated
+        rapidjson::SizeType next;     // the next child to estimate
+        std::size_t length;           // of the children estimated so far
     };
     const auto opened = [](const Value& container) {
-        const std::size_t count = container.IsObject() ? container.MemberCount() : container.Size();
-        return Open{&container, count, std::min(count, kSampledChildren), 0, 0};
+        const rapidjson::SizeType count =
+            container.IsObject() ? container.MemberCount() : container.Size();
+        const auto sampled =
+            static_cast<rapidjson::SizeType>(std::min<std::size_t>(count, kSampledChildren));
+        return Open{&container, count, sampled, 0, 0};
     };
-    std::vector<Open> open;
+    quorane::detail::RecordStack<Open> open;
     open.push_back(opened(value));
     for (;;) {
         Open& top = open.back();
         if (top.next == top.sampled) {
             const std::size_t length =
-                2 + (top.sampled == 0 ? 0 : top.length / top.sampled * top.count);
+                2 + (top.sampled == 0 ? 0 : top.length / top.sampled * std::size_t{top.count});
             open.pop_back();
             if (open.empty()) return length;
             open.back().length += length;
