@@ -22,7 +22,7 @@ jobs=$(nproc)
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DQUORANE_BUILD_BENCH=OFF \
   -DQUORANE_BUILD_FUZZ=OFF -DQUORANE_BUILD_TESTS=ON -DQUORANE_SANITIZE= \
-  "-DCMAKE_CXX_FLAGS=--coverage -O0" "-DCMAKE_EXE_LINKER_FLAGS=--coverage" \
+  "-DCMAKE_CXX_FLAGS=--coverage -O0 -DQUORANE_COVERAGE" "-DCMAKE_EXE_LINKER_FLAGS=--coverage" \
   "-DCMAKE_SHARED_LINKER_FLAGS=--coverage" >/dev/null
 cmake --build "$build" -j "$jobs"
 

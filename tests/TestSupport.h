@@ -75,6 +75,20 @@ inline std::vector<std::string> Concat(std::initializer_list<std::vector<std::st
     return all;
 }
 
+#ifdef QUORANE_COVERAGE
+// gcc's coverage runtime: writes the counts so far (scripts/coverage.sh).
+extern "C" void __gcov_dump();  // NOLINT(bugprone-reserved-identifier)
+#endif
+
+// Ends a forked child at once, without the parent's exit handlers; in a
+// coverage build its counts are written first, which _exit alone would lose.
+[[noreturn]] inline void EndChild(int status) {
+#ifdef QUORANE_COVERAGE
+    __gcov_dump();
+#endif
+    _exit(status);
+}
+
 // Runs `body` in a forked child and returns the text it returns, passed back
 // through a pipe; nothing when the child did not end normally (it threw,
 // crashed, or outlived `alarmSeconds`). The body must not use gtest
@@ -91,14 +105,14 @@ inline std::optional<std::string> RunInChild(const std::function<std::string()>&
         try {
             text = body();
         } catch (...) {
-            _exit(1);
+            EndChild(1);
         }
         for (std::size_t written = 0; written < text.size();) {
             const ssize_t n = write(channel[1], text.data() + written, text.size() - written);
-            if (n <= 0) _exit(1);
+            if (n <= 0) EndChild(1);
             written += static_cast<std::size_t>(n);
         }
-        _exit(0);
+        EndChild(0);
     }
     close(channel[1]);
     std::string text;
