@@ -90,6 +90,25 @@ TEST_F(HostileWorldTest, ArchiveThatIsNoRegularFileSkipsTheSwapAndTouchesNothing
     }
 }
 
+TEST_F(HostileWorldTest, ArchiveTurnedIntoAFifoBetweenItsCheckAndItsOpenSkipsTheSwap) {
+    // The archive is a regular file when its kind is asked and a FIFO by the
+    // time it is opened: unzip must never be handed it, for it would wait for
+    // a writer with the agent unloaded.
+    OldBundles(install);
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+    auto expected = Snapshot(install);
+    expected["es.zip"] = "special";
+    Launch launch;
+    launch.environment = {"LD_PRELOAD=" QUORANE_RACE_SHIM, "QUORANE_RACE_FIFO=es.zip",
+                          "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+
+    EXPECT_EQ(RunGuarded({install.string(), "es.zip", "et.zip"}, launch), 0);
+    EXPECT_EQ(Snapshot(install), expected);
+    ASSERT_FALSE(Log().empty());
+    EXPECT_EQ(Log().back(), kLoad);
+}
+
 TEST_F(HostileWorldTest, LinksFromOneArchiveNeverCarryTheOtherOutOfItsBundle) {
     // The second archive, unpacked first, makes quoranees.app, or a directory
     // in it, a link to a directory outside, or makes quoranees.app a plain

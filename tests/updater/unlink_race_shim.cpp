@@ -1,13 +1,17 @@
-// Preloaded into the updater by the removal race test: at the first deletion
-// the process makes (unlink, unlinkat or rmdir), it swaps the Contents
-// directory of the quoranees.app backup in $QUORANE_RACE_INSTALL for a
-// symbolic link to $QUORANE_RACE_TARGET, as someone who may write the install
-// directory could do at just that moment. The programs the updater starts do
-// not inherit it.
+// Preloaded into the updater by the race tests, to act as someone who may
+// write the install directory could at just the wrong moment:
+//  - at the first deletion the process makes (unlink, unlinkat or rmdir), it
+//    swaps the Contents directory of the quoranees.app backup in
+//    $QUORANE_RACE_INSTALL for a symbolic link to $QUORANE_RACE_TARGET;
+//  - at the first openat of the name $QUORANE_RACE_FIFO, it replaces that
+//    entry with a FIFO just before the open.
+// The programs the updater starts do not inherit it.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -44,7 +48,36 @@ Function Next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+bool fifoPlanted = false;
+
+void PlantFifoOnce(int directory, const char* path) {
+    const char* name = std::getenv("QUORANE_RACE_FIFO");
+    if (fifoPlanted || name == nullptr || std::strcmp(path, name) != 0) return;
+    fifoPlanted = true;
+    if (unlinkat(directory, path, 0) == 0) mkfifoat(directory, path, 0600);
+}
+
 }  // namespace
+
+extern "C" __attribute__((visibility("default"))) int openat(int directory, const char* path,
+                                                             int flags, ...) {
+    PlantFifoOnce(directory, path);
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    return Next<int (*)(int, const char*, int, ...)>("openat")(directory, path, flags, mode);
+}
+
+extern "C" __attribute__((visibility("default"))) int openat64(int directory, const char* path,
+                                                               int flags, ...) {
+    PlantFifoOnce(directory, path);
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    return Next<int (*)(int, const char*, int, ...)>("openat64")(directory, path, flags, mode);
+}
 
 extern "C" __attribute__((visibility("default"))) int unlink(const char* path) {
     RaceOnce();
