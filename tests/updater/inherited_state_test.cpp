@@ -313,7 +313,9 @@ TEST_F(InheritedStateTest, ArchiveNamingTheBackupsNeverReachesTheOldBundles) {
         EXPECT_EQ(RunGuarded({install.string(), "es.zip", "et.zip"}), 0);
         EXPECT_EQ(Snapshot(install / "quoranees.app"), Within(before, "quoranees.app"));
         EXPECT_EQ(Snapshot(install / "quoraneet.app"), Within(before, "quoraneet.app"));
-        if (named == 1000) EXPECT_TRUE(Snapshot(install) == before) << "the swap was not skipped";
+        if (named == 1000) {
+            EXPECT_TRUE(Snapshot(install) == before) << "the swap was not skipped";
+        }
         ASSERT_FALSE(Log().empty());
         EXPECT_EQ(Log().back(), kLoad);
     }
