@@ -27,18 +27,22 @@ CQuoraneFile::CQuoraneFile(std::wstring path, int flags) : m_descriptor(-1) {
     Open(std::move(path), flags);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 bool CQuoraneFile::Open(std::string path, int flags) {
     m_filePath = quorane::WideForm(path);
     m_descriptor = ::open(path.c_str(), flags, kCreateMode);
     return m_descriptor != -1;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 bool CQuoraneFile::Open(std::wstring path, int flags) {
     m_filePath = path;
     m_descriptor = ::open(quorane::NarrowForm(path).c_str(), flags, kCreateMode);
     return m_descriptor != -1;
 }
 
+// The public header declares it non-const, and the ABI is fixed.
+// NOLINTNEXTLINE(readability-make-member-function-const)
 bool CQuoraneFile::IsOpen() { return m_descriptor != -1; }
 
 int64_t CQuoraneFile::Seek(uint64_t offset, int whence) {
@@ -82,16 +86,20 @@ int32_t CQuoraneFile::Write(const void* data, uint64_t size) {
     return static_cast<int32_t>(::write(m_descriptor, data, size));
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 bool CQuoraneFile::Write(std::string text) {
     if (!IsOpen()) return false;
     return WriteAll(text);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 bool CQuoraneFile::Write(std::wstring text) {
     if (!IsOpen()) return false;
     return WriteAll(quorane::NarrowForm(text));
 }
 
+// The public header declares it non-const, and the ABI is fixed.
+// NOLINTNEXTLINE(readability-make-member-function-const)
 bool CQuoraneFile::WriteAll(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {

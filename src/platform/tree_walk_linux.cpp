@@ -10,13 +10,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -203,6 +203,7 @@ int TreeWalk::OpenBelow(int parent, const char* name, int& searchError, struct s
         // the permission that reaching any of its entries takes;
         // RESOLVE_NO_SYMLINKS refuses a link at <name> with ELOOP.
         char inside[NAME_MAX + 3];
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): "/." brings the NUL
         std::memcpy(inside, name, length);
         std::memcpy(inside + length, "/.", 3);
         open_how how{};

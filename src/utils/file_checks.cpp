@@ -134,6 +134,7 @@ void CountRegularFiles(const std::string& root, std::int32_t& counter,
 
 }  // namespace quorane
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 bool GetFileTimes(std::wstring path, int64_t* changeTime, int64_t* modifyTime,
                   int64_t* accessTime) {
     const std::string p = quorane::NarrowForm(path);
@@ -151,16 +152,19 @@ bool GetFileTimes(std::wstring path, int64_t* changeTime, int64_t* modifyTime,
     return true;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 bool GetFileTimes(std::string path, int64_t* changeTime, int64_t* modifyTime, int64_t* accessTime) {
     return GetFileTimes(quorane::WideForm(path), changeTime, modifyTime, accessTime);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 void GetFileCount(std::wstring dir, int32_t& counter) {
     const std::string p = quorane::NarrowForm(dir);
     if (!fs::exists(fs::status(p))) return;
     quorane::CountRegularFiles(p, counter);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 bool IsReadable(std::wstring path) {
     const std::string p = quorane::NarrowForm(path);
     try {
@@ -184,6 +188,7 @@ bool IsReadable(std::wstring path) {
     return count != -1 || wouldBlock;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 bool IsWritable(std::wstring path) {
     const std::string p = quorane::NarrowForm(path);
     try {
@@ -195,4 +200,5 @@ bool IsWritable(std::wstring path) {
     return ::access(p.c_str(), W_OK) == 0;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes arguments by value
 bool IsOpenAnotherProcess(std::wstring) { return false; }

@@ -26,14 +26,14 @@ struct QuoraneCFString;
 struct QuoraneCFAllocator;
 
 // The Core Foundation types the calls take, under their platform names.
-typedef const struct QuoraneCFString* CFStringRef;
-typedef struct QuoraneCFString* CFMutableStringRef;
-typedef const struct QuoraneCFAllocator* CFAllocatorRef;
-typedef const void* CFTypeRef;
-typedef long CFIndex;
-typedef unsigned char Boolean;
-typedef uint32_t CFStringEncoding;
-typedef CFIndex CFStringNormalizationForm;
+using CFStringRef = const struct QuoraneCFString*;
+using CFMutableStringRef = struct QuoraneCFString*;
+using CFAllocatorRef = const struct QuoraneCFAllocator*;
+using CFTypeRef = const void*;
+using CFIndex = long;
+using Boolean = unsigned char;
+using CFStringEncoding = uint32_t;
+using CFStringNormalizationForm = CFIndex;
 
 // The default allocator; the only one the stand-in knows.
 extern QUORANE_API const CFAllocatorRef kCFAllocatorDefault;
