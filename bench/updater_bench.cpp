@@ -34,7 +34,7 @@ void WriteFile(const fs::path& path, const std::string& text) {
 void MakeBundle(const fs::path& dir, const std::string& name, int files) {
     for (int i = 0; i < files; ++i)
         WriteFile(dir / name / "Contents" / "Resources" / ("file" + std::to_string(i)),
-                  std::string(512, 'a' + i % 26));
+                  std::string(512, static_cast<char>('a' + i % 26)));
 }
 
 // A scratch area with two archives (one bundle each) kept aside, and an

@@ -177,6 +177,8 @@ template <typename Ch>
 std::optional<std::string> Ascii(const std::basic_string<Ch>& text) {
     std::string bytes;
     for (const Ch c : text) {
+        // A unit of any width: its own unsigned type keeps every bit of it.
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse)
         const auto u = static_cast<std::make_unsigned_t<Ch>>(c);
         if (u == 0 || u > 0x7F) return std::nullopt;
         bytes.push_back(static_cast<char>(u));
@@ -266,6 +268,8 @@ bool IsNanWithPayload(const std::basic_string<Ch>& text) {
 }
 
 inline bool SameFloat(float a, float b) {
+    // The bits are compared on purpose: 0 and -0 are not the same float here.
+    // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
     return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
 }
 
@@ -282,14 +286,18 @@ inline std::wstring ScalarsByIcu(const std::wstring& text) {
     auto decode = [&] {
         int32_t i = 0;
         const auto length = static_cast<int32_t>(segment.size());
+        const char16_t* units = segment.data();
         while (i < length) {
             UChar32 c = 0;
-            U16_NEXT(segment.data(), i, length, c);
+            U16_NEXT(units, i, length, c);
             if (!U_IS_SURROGATE(c)) scalars.push_back(static_cast<wchar_t>(c));
         }
         segment.clear();
     };
     for (const wchar_t unit : text) {
+        // A wide unit, not a char: all 32 bits are kept, so that a negative
+        // one lands beyond U+10FFFF.
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse)
         const auto c = static_cast<uint32_t>(unit);
         if (c > 0x10FFFF) {
             decode();
@@ -526,6 +534,7 @@ void CheckNumberReaders(Value& value) {
             const std::basic_string<Ch> units = ReadUnits(value);
             bool isFalse = units.size() == 5;
             for (std::size_t i = 0; isFalse && i < 5; ++i) {
+                // NOLINTNEXTLINE(bugprone-signed-char-misuse): a unit of any width, kept whole
                 const auto u = static_cast<std::make_unsigned_t<Ch>>(units[i]);
                 isFalse = u < 0x80 && std::tolower(static_cast<int>(u)) == "false"[i];
             }

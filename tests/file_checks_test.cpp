@@ -6,7 +6,6 @@
 #include <linux/filter.h>
 #include <linux/openat2.h>
 #include <linux/seccomp.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <ctime>
@@ -153,7 +153,8 @@ std::set<int> OpenDescriptors() {
     const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir("/proc/self/fd"), ::closedir);
     if (!listing) return open;
     while (const dirent* entry = ::readdir(listing.get())) {
-        if (entry->d_name[0] != '.') open.insert(std::atoi(entry->d_name));
+        if (entry->d_name[0] != '.')
+            open.insert(static_cast<int>(std::strtol(entry->d_name, nullptr, 10)));
     }
     open.erase(::dirfd(listing.get()));
     return open;
@@ -330,7 +331,7 @@ TEST(CountRegularFiles, DirectoryChangedAfterItsListingCountsAsWhatItIsNow) {
             for (const char* name : {"d", "e"}) WriteFile(dir / "elsewhere" / name, "e");
             Watch watching;
             const fs::path victim = dir / "tree/victim";
-            const fs::path base = dir.path();
+            const fs::path& base = dir.path();
             watching.replaceVictim = [&] {
                 fs::remove_all(victim);
                 c.replace(victim, base);

@@ -23,7 +23,7 @@ using NarrowDocument = rapidjson::GenericDocument<rapidjson::UTF8<char>, JsonAll
 using WideDocument = rapidjson::GenericDocument<rapidjson::UTF16<wchar_t>, JsonAllocator>;
 
 constexpr std::size_t kLevels = 1000000;
-constexpr std::size_t kSmallStack = 256 * 1024;
+constexpr std::size_t kSmallStack = std::size_t{256} * 1024;
 constexpr unsigned kIterative = rapidjson::kParseIterativeFlag;
 
 // Runs `body` on a thread of its own with a stack of `stackBytes`, and waits

@@ -109,6 +109,7 @@ TEST(JsonValueToString, FollowsTheMatrixForBothFlavoursAndBothResults) {
     CheckTable<std::string>(rows, "default", "",
                             [](auto& v, std::string d) { return JsonValueToString(v, d); });
     std::vector<Row<std::wstring>> wideRows;
+    wideRows.reserve(rows.size());
     for (const auto& row : rows) {
         wideRows.push_back({row.json, row.expected ? std::optional(quorane::WideForm(*row.expected))
                                                    : std::nullopt});

@@ -58,7 +58,8 @@ std::set<int> OpenDescriptors() {
     const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir("/proc/self/fd"), ::closedir);
     if (!listing) return open;
     while (const dirent* entry = ::readdir(listing.get())) {
-        if (entry->d_name[0] != '.') open.insert(std::atoi(entry->d_name));
+        if (entry->d_name[0] != '.')
+            open.insert(static_cast<int>(std::strtol(entry->d_name, nullptr, 10)));
     }
     open.erase(::dirfd(listing.get()));
     return open;
@@ -497,7 +498,7 @@ TEST(WalkTree, DeepChainFitsUnderAnOpenFileLimitOfItsDescriptorBound) {
 
 // A directory outside the tree, everything in it named "sentinel".
 fs::path MakeSentinel(const TempDir& dir) {
-    const fs::path sentinel = dir / "outside/sentinel-dir";
+    fs::path sentinel = dir / "outside/sentinel-dir";
     fs::create_directories(sentinel / "sentinel-sub/d");
     WriteFile(sentinel / "sentinel-file", "s");
     WriteFile(sentinel / "d", "s");
