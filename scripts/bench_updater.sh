@@ -171,7 +171,7 @@ peak_memory() {
   while [ -r "/proc/$pid/status" ]; do
     while read -r key value rest; do
       if [ "$key" = VmHWM: ] && [ "$value" -gt "$peak" ]; then peak=$value; fi
-    done <"/proc/$pid/status" 2>/dev/null || true
+    done 2>/dev/null <"/proc/$pid/status" || true
     sleep 0.01
   done
   wait "$pid"
