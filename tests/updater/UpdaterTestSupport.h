@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -30,8 +30,6 @@
 #include "OutsideWorld.h"
 #include "TestSupport.h"
 #include "platform/ProcessStat.h"
-
-extern char** environ;
 
 namespace quorane::test {
 
@@ -339,9 +337,10 @@ protected:
         if (launch.unprivileged && !DropPrivileges()) _exit(125);
 
         std::vector<std::string> command = launch.wrapper;
-        command.push_back(QUORANE_UPDATE_BINARY);
+        command.emplace_back(QUORANE_UPDATE_BINARY);
         command.insert(command.end(), args.begin(), args.end());
         std::vector<char*> argv;
+        argv.reserve(command.size() + 1);
         for (std::string& arg : command) argv.push_back(arg.data());
         argv.push_back(nullptr);
         for (int fd : launch.closedDescriptors) close(fd);

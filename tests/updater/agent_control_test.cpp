@@ -28,7 +28,7 @@ struct RecordingWorld {
         return AgentWorld{
             [this](const std::string& command) { events.push_back(command); },
             [this] {
-                events.push_back("<scan>");
+                events.emplace_back("<scan>");
                 const std::size_t done = std::count(events.begin(), events.end(), "<scan>");
                 return scans[std::min(done, scans.size()) - 1];
             },
@@ -96,7 +96,10 @@ TEST(ExistProcess, MatchesOnlyTheExactAgentNames) {
         {{"quoranees2", "quoraneet.app"}, false},  // no prefixes
         {{"quorane", "uoranees", " quoranees"}, false},
     };
-    for (const auto& [names, expected] : cases) {
+    for (const auto& row : cases) {
+        // A lambda cannot capture a structured binding in C++17: a named local.
+        const std::vector<std::string>& names = row.first;
+        const bool expected = row.second;
         SCOPED_TRACE(testing::PrintToString(names));
         AgentWorld world{nullptr, [&] { return names; }, nullptr};
         EXPECT_EQ(ExistProcess(world), expected);

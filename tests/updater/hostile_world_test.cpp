@@ -397,13 +397,10 @@ protected:
         if (damaged) DamageLastEntry(install / "et.zip");
         const fs::path trace = dir / "trace";
         Launch launch;
-        launch.wrapper = {"strace",
-                          "-qq",
-                          "-E",
-                          "ASAN_OPTIONS=detect_leaks=0",
-                          "-o",
-                          trace.string(),
-                          "-e",
+        launch.wrapper = {"strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o",
+                          trace.string(), "-e",
+                          // One argument, split to fit the line.
+                          // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
                           "trace=sync,syncfs,fsync,fdatasync,unlink,unlinkat,rmdir,rename,renameat,"
                           "renameat2"};
         if (!inject.empty()) launch.wrapper.insert(launch.wrapper.end(), {"-e", inject});

@@ -6,12 +6,12 @@
 // rolled back, and the agent is loaded again.
 #include <fcntl.h>
 #include <pwd.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -132,11 +132,11 @@ TEST_F(InheritedStateTest, OutputThatIsReadGetsUnzipsLinesUnchanged) {
     fs::copy_file(install / "es.zip", byHand / "es.zip");
     fs::copy_file(install / "et.zip", byHand / "et.zip");
     const fs::path expected = dir / "expected";
-    const updater::ProgramResult made = updater::RunProgram(
-        {"sh", "-c",
-         "cd \"$1\" && { unzip -o /dev/fd/3 -d . 3<et.zip; unzip -o /dev/fd/3 -d . 3<es.zip; } "
-         ">\"$2\"",
-         "sh", byHand.string(), expected.string()});
+    const std::string script =
+        "cd \"$1\" && { unzip -o /dev/fd/3 -d . 3<et.zip; unzip -o /dev/fd/3 -d . 3<es.zip; } "
+        ">\"$2\"";
+    const updater::ProgramResult made =
+        updater::RunProgram({"sh", "-c", script, "sh", byHand.string(), expected.string()});
     ASSERT_TRUE(made.Clean());
 
     int ends[2];

@@ -3,11 +3,11 @@
 // middle of unpacking. Whatever the moment, each bundle must still be there
 // complete, old or new, under its own name or a backup name.
 #include <dirent.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -198,7 +198,7 @@ protected:
     // A sample install for one run: old bundles, one archive per bundle, the
     // second one damaged when the swap is to fail.
     fs::path Prepare(const std::string& name, bool damaged) {
-        const fs::path where = dir / name;
+        fs::path where = dir / name;
         fs::create_directories(where);
         MakeBundle(where, "quoranees.app", "es1", kOldExtra);
         MakeBundle(where, "quoraneet.app", "et1");
@@ -243,7 +243,8 @@ TEST_F(KilledSwapTest, KillBeforeAnyFilesystemStepLeavesEveryBundleWhole) {
         // since each spends a second waiting for the agent to settle.
         std::vector<std::pair<fs::path, pid_t>> runs;
         for (std::size_t step = 0; step < calls.size(); ++step) {
-            const auto ordinal = std::count(calls.begin(), calls.begin() + step + 1, calls[step]);
+            const auto ordinal = std::count(
+                calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(step) + 1, calls[step]);
             const fs::path where = Prepare(scenario + "-" + std::to_string(step + 1), damaged);
             const std::string inject =
                 "inject=" + calls[step] + ":signal=KILL:when=" + std::to_string(ordinal);

@@ -3,12 +3,12 @@
 // directory and standard descriptors; and the built updater's own standard
 // descriptors and install-directory lock.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <sstream>
 #include <string>
 #include <thread>

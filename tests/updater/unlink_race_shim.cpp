@@ -9,11 +9,11 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <stdarg.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -59,6 +59,7 @@ void PlantFifoOnce(int directory, const char* path) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
 extern "C" __attribute__((visibility("default"))) int openat(int directory, const char* path,
                                                              int flags, ...) {
     PlantFifoOnce(directory, path);
@@ -69,6 +70,7 @@ extern "C" __attribute__((visibility("default"))) int openat(int directory, cons
     return Next<int (*)(int, const char*, int, ...)>("openat")(directory, path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
 extern "C" __attribute__((visibility("default"))) int openat64(int directory, const char* path,
                                                                int flags, ...) {
     PlantFifoOnce(directory, path);
@@ -79,11 +81,13 @@ extern "C" __attribute__((visibility("default"))) int openat64(int directory, co
     return Next<int (*)(int, const char*, int, ...)>("openat64")(directory, path, flags, mode);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
 extern "C" __attribute__((visibility("default"))) int unlink(const char* path) {
     RaceOnce();
     return Next<int (*)(const char*)>("unlink")(path);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
 extern "C" __attribute__((visibility("default"))) int unlinkat(int directory, const char* path,
                                                                int flags) {
     RaceOnce();

@@ -512,7 +512,7 @@ bool BundleLinksSound(const SwapPlan& plan) {
 bool Unpack(const SwapPlan& plan, const SwapWorld& world) {
     for (const Archive& archive : plan.archives) {
         if (!archive.present) continue;
-        const bool another = &archive == &plan.archives[0] && plan.archives[1].present;
+        const bool another = &archive == plan.archives.data() && plan.archives[1].present;
         if (!archive.file.valid()) return false;  // there, but not readable
         // unzip reads the open archive under a name that holds no pattern
         // characters and cannot have been replaced since it was checked, and

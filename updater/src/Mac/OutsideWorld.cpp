@@ -18,8 +18,6 @@
 
 #include "platform/Processes.h"
 
-extern char** environ;
-
 namespace quorane::updater {
 
 namespace {
@@ -206,14 +204,17 @@ void OpenClosedStandardDescriptors() {
 void StartFromKnownState() {
     ::signal(SIGCHLD, SIG_DFL);
     ::signal(SIGPIPE, SIG_IGN);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the updater is single-threaded
     const char* home = std::getenv("HOME");
     if (home == nullptr || *home == '\0') {
         const std::string fromDatabase = HomeDirectory();
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): the updater is single-threaded
         if (!fromDatabase.empty()) ::setenv("HOME", fromDatabase.c_str(), 1);
     }
 }
 
 std::string HomeDirectory() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the updater is single-threaded
     const char* home = std::getenv("HOME");
     if (home != nullptr && *home != '\0') return home;
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -230,6 +231,7 @@ std::string HomeDirectory() {
 
 void SleepSeconds(unsigned seconds) {
     // sleep() returns early when a signal arrives; finish the pause anyway.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the updater is single-threaded
     while (seconds > 0) seconds = ::sleep(seconds);
 }
 
@@ -246,9 +248,13 @@ SwapWorld RealSwapWorld(std::optional<sigset_t> childMask) {
         bool seeded = false;
         int operator()() {
             if (!seeded) {
+                // The backup number is drawn with srand(time) and rand by design.
+                // NOLINTNEXTLINE(cert-msc51-cpp)
                 std::srand(static_cast<unsigned>(std::time(nullptr)));
                 seeded = true;
             }
+            // By design as well, and the updater is single-threaded.
+            // NOLINTNEXTLINE(cert-msc50-cpp,concurrency-mt-unsafe)
             return std::rand() % 1000;
         }
     };

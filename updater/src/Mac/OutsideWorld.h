@@ -3,8 +3,7 @@
 #ifndef QUORANE_UPDATER_OUTSIDE_WORLD_H
 #define QUORANE_UPDATER_OUTSIDE_WORLD_H
 
-#include <signal.h>
-
+#include <csignal>
 #include <functional>
 #include <optional>
 #include <string>
