@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets everything up, builds from scratch and runs every test: the normal
-# build, the same suites built with the address and undefined-behaviour
-# sanitizers, the platform-backed suites under valgrind's memcheck, and every
-# fuzz target briefly over its corpus. Any failure or sanitizer report fails
-# the run.
+# build, clang-tidy over the tree with that build's compile commands, the
+# same suites built with the address and undefined-behaviour sanitizers, the
+# platform-backed suites under valgrind's memcheck, and every fuzz target
+# briefly over its corpus. Any failure, finding or sanitizer report fails the
+# run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,9 @@ rm -rf "$build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+step "static analysis"
+./scripts/lint.sh "$build"
 
 step "sanitizer build and tests"
 sanitized=build/test-sanitized
