@@ -30,12 +30,16 @@
 #include <gtest/gtest.h>
 
 #include <quorane/Utils.h>
+#include "DeepTreeSupport.h"
 #include "TestSupport.h"
 #include "base/FileDescriptor.h"
 
 namespace {
 
+using quorane::test::MakeChain;
+using quorane::test::OpenDescriptors;
 using quorane::test::ReadFile;
+using quorane::test::RemoveDeep;
 using quorane::test::RunUnprivileged;
 using quorane::test::TempDir;
 using quorane::test::WriteFile;
@@ -146,19 +150,6 @@ TEST(GetFileCount, UnreadableDirectoryRaises) {
 }
 
 // --- The walk behind GetFileCount, fed through its listing step -----------
-
-// Descriptors open in this process, the one that lists them left out.
-std::set<int> OpenDescriptors() {
-    std::set<int> open;
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir("/proc/self/fd"), ::closedir);
-    if (!listing) return open;
-    while (const dirent* entry = ::readdir(listing.get())) {
-        if (entry->d_name[0] != '.')
-            open.insert(static_cast<int>(std::strtol(entry->d_name, nullptr, 10)));
-    }
-    open.erase(::dirfd(listing.get()));
-    return open;
-}
 
 // What the stand-in listing readers below watch and do, one walk at a time.
 struct Watch {
@@ -479,36 +470,6 @@ TEST(CountRegularFiles, ListableDirectoryThatCannotBeSearchedRaisesAtItsFirstEnt
 }
 
 // --- Deep trees: any depth, past PATH_MAX, a fixed number of descriptors ----
-
-// Makes a chain of `depth` directories "d" below `root` (made too), each
-// holding one empty file "f", with mkdirat and openat so that no long path is ever
-// needed. Returns the deepest directory, open, or an invalid holder.
-quorane::FileDescriptor MakeChain(const fs::path& root, int depth) {
-    if (::mkdir(root.c_str(), 0755) != 0) return quorane::FileDescriptor();
-    quorane::FileDescriptor current(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (int level = 0; level < depth && current.valid(); ++level) {
-        if (::mkdirat(current.get(), "d", 0755) != 0) return quorane::FileDescriptor();
-        quorane::FileDescriptor below(
-            ::openat(current.get(), "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!below.valid()) return below;
-        const quorane::FileDescriptor file(
-            ::openat(below.get(), "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (!file.valid()) return quorane::FileDescriptor();
-        current = std::move(below);
-    }
-    return current;
-}
-
-// Removes a tree too deep for a removal by path names.
-void RemoveDeep(const fs::path& path) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execlp("rm", "rm", "-rf", "--", path.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int status = 0;
-    if (pid > 0) ::waitpid(pid, &status, 0);
-}
 
 // The path of the file "f" at the bottom of a chain, as the errors name it.
 fs::path ChainPath(const fs::path& root, int depth, const char* last) {

@@ -28,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DeepTreeSupport.h"
 #include "TestSupport.h"
 #include "base/FileDescriptor.h"
 
@@ -42,6 +43,9 @@ using quorane::platform::WalkEvent;
 using quorane::platform::WalkFailure;
 using quorane::platform::WalkOptions;
 using quorane::platform::WalkTree;
+using quorane::test::MakeChain;
+using quorane::test::OpenDescriptors;
+using quorane::test::RemoveDeep;
 using quorane::test::TempDir;
 using quorane::test::WriteFile;
 namespace fs = boost::filesystem;
@@ -50,19 +54,6 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 FileDescriptor OpenDirectory(const fs::path& path) {
     return FileDescriptor(::open(path.c_str(), kDirectoryFlags));
-}
-
-// Descriptors open in this process, the one that lists them left out.
-std::set<int> OpenDescriptors() {
-    std::set<int> open;
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir("/proc/self/fd"), ::closedir);
-    if (!listing) return open;
-    while (const dirent* entry = ::readdir(listing.get())) {
-        if (entry->d_name[0] != '.')
-            open.insert(static_cast<int>(std::strtol(entry->d_name, nullptr, 10)));
-    }
-    open.erase(::dirfd(listing.get()));
-    return open;
 }
 
 const char* TypeName(unsigned char type) {
@@ -324,35 +315,6 @@ TEST(WalkTree, VisitorAnswersSteerTheWalk) {
 }
 
 // --- Deep trees ---------------------------------------------------------------
-
-// Makes a chain of `depth` directories "d" below `root` (made too), each
-// holding the empty file "f", with mkdirat and openat only. Returns the
-// deepest directory, open, or an invalid holder.
-FileDescriptor MakeChain(const fs::path& root, int depth) {
-    if (::mkdir(root.c_str(), 0755) != 0) return FileDescriptor();
-    FileDescriptor current = OpenDirectory(root);
-    for (int level = 0; level < depth && current.valid(); ++level) {
-        if (::mkdirat(current.get(), "d", 0755) != 0) return FileDescriptor();
-        FileDescriptor below(::openat(current.get(), "d", kDirectoryFlags | O_NOFOLLOW));
-        if (!below.valid()) return below;
-        const FileDescriptor file(
-            ::openat(below.get(), "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (!file.valid()) return FileDescriptor();
-        current = std::move(below);
-    }
-    return current;
-}
-
-// Removes a tree too deep for a removal by path names.
-void RemoveDeep(const fs::path& path) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execlp("rm", "rm", "-rf", "--", path.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int status = 0;
-    if (pid > 0) ::waitpid(pid, &status, 0);
-}
 
 // The chain's directory at `depth` below `root`, by path ("root/d/d...").
 fs::path ChainLevel(const fs::path& root, int depth) {
