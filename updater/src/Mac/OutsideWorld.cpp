@@ -64,8 +64,8 @@ using SpawnFileActions = SpawnSettings<posix_spawn_file_actions_t, ::posix_spawn
 
 // Whether a program can write to the open descriptor `fd` now without being
 // stopped, ended or refused: it is open for writing and, for a pipe or
-// socket, has a reader with room; a device is asked with a write of nothing,
-// which /dev/full, say, refuses. A regular file always counts as writable.
+// socket, has a reader with room; a device other than a terminal is asked
+// with a write of nothing, which /dev/full, say, refuses. A regular file always counts as writable.
 bool Writable(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY) return false;
@@ -79,7 +79,9 @@ bool Writable(int fd) {
         return (check.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 &&
                (check.revents & POLLOUT) != 0;
     }
-    if (S_ISCHR(info.st_mode)) return ::write(fd, "", 0) == 0;
+    // A terminal is not asked: even a write of nothing could stop a
+    // background updater when the terminal has TOSTOP set.
+    if (S_ISCHR(info.st_mode)) return ::isatty(fd) == 1 || ::write(fd, "", 0) == 0;
     return true;
 }
 
