@@ -57,28 +57,34 @@ void PlantFifoOnce(int directory, const char* path) {
     if (unlinkat(directory, path, 0) == 0) mkfifoat(directory, path, 0600);
 }
 
+// openat and openat64 alike: plants the FIFO when it is due, then opens
+// through the real `symbol`, with the mode only when the flags call for one.
+int OpenAt(const char* symbol, int directory, const char* path, int flags, va_list rest) {
+    PlantFifoOnce(directory, path);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+    return Next<int (*)(int, const char*, int, ...)>(symbol)(directory, path, flags, mode);
+}
+
 }  // namespace
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
 extern "C" __attribute__((visibility("default"))) int openat(int directory, const char* path,
                                                              int flags, ...) {
-    PlantFifoOnce(directory, path);
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+    const int opened = OpenAt("openat", directory, path, flags, rest);
     va_end(rest);
-    return Next<int (*)(int, const char*, int, ...)>("openat")(directory, path, flags, mode);
+    return opened;
 }
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
 extern "C" __attribute__((visibility("default"))) int openat64(int directory, const char* path,
                                                                int flags, ...) {
-    PlantFifoOnce(directory, path);
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+    const int opened = OpenAt("openat64", directory, path, flags, rest);
     va_end(rest);
-    return Next<int (*)(int, const char*, int, ...)>("openat64")(directory, path, flags, mode);
+    return opened;
 }
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
