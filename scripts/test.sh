@@ -11,7 +11,10 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 jobs=$(nproc)
 
-step() { printf '\n=== %s\n' "$*"; }
+# Each step is headed with the seconds since the start, so that a run's log
+# shows what each step cost.
+started=$SECONDS
+step() { printf '\n=== [%ds] %s\n' "$((SECONDS - started))" "$*"; }
 
 step "normal build and tests"
 build=build/test
@@ -38,3 +41,5 @@ step "memcheck of the platform-backed suites"
 
 step "fuzz targets, briefly"
 ./scripts/fuzz.sh 5
+
+step "done"
