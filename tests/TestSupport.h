@@ -77,7 +77,7 @@ inline std::vector<std::string> Concat(std::initializer_list<std::vector<std::st
 
 #ifdef QUORANE_COVERAGE
 // gcc's coverage runtime: writes the counts so far (scripts/coverage.sh).
-extern "C" void __gcov_dump();  // NOLINT(bugprone-reserved-identifier)
+extern "C" void __gcov_dump();  // NOLINT(clang-diagnostic-reserved-identifier)
 #endif
 
 // Ends a forked child at once, without the parent's exit handlers; in a

@@ -39,7 +39,7 @@ MallocProbe probe;
 
 #if QUORANE_MALLOC_PROBE
 // glibc's own allocator, which the probe passes successful calls on to.
-// NOLINTNEXTLINE(bugprone-reserved-identifier,readability-identifier-naming)
+// NOLINTNEXTLINE(clang-diagnostic-reserved-identifier,readability-identifier-naming)
 extern "C" void* __libc_malloc(std::size_t size);
 
 extern "C" void* malloc(std::size_t size) noexcept {
