@@ -93,6 +93,24 @@ TEST(GetFileTimes, MissingPathOrTargetLeavesTheValues) {
     }
 }
 
+TEST(FileChecks, PathsWhoseLookupFailsAreNeitherThereNorUsable) {
+    // A loop of links and a name longer than any file system takes: the
+    // lookup fails with an error of its own, not "not there", and each check
+    // answers no instead of throwing.
+    TempDir dir;
+    fs::create_symlink(dir / "loop", dir / "loop");
+    for (const fs::path& path : {dir / "loop", dir / std::string(300, 'n')}) {
+        SCOPED_TRACE(path.string());
+        int64_t change = -7, modify = -8, access = -9;
+        EXPECT_FALSE(GetFileTimes(path.wstring(), &change, &modify, &access));
+        EXPECT_EQ(change, -7);
+        EXPECT_EQ(modify, -8);
+        EXPECT_EQ(access, -9);
+        EXPECT_FALSE(IsReadable(path.wstring()));
+        EXPECT_FALSE(IsWritable(path.wstring()));
+    }
+}
+
 TEST(GetFileCount, AddsRegularFilesAndLinksToThem) {
     TempDir dir;
     fs::create_directories(dir / "tree/sub/empty");

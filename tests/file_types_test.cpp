@@ -51,9 +51,17 @@ TEST(GetFileSignature, RendersTheFirst576BytesZeroFilled) {
 TEST(GetFileSignature, EmptyForAnythingButARegularFile) {
     TempDir dir;
     fs::create_symlink(dir / "missing", dir / "dangling");
-    for (const char* name : {"", "missing", "dangling"}) {
+    // Paths whose lookup fails with an error of its own rather than "not
+    // there": a loop of links, and a name longer than any file system takes.
+    fs::create_symlink(dir / "loop", dir / "loop");
+    const std::string tooLong(300, 'n');
+    for (const std::string& name : {std::string(), std::string("missing"),
+                                    std::string("dangling"), std::string("loop"), tooLong}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(GetFileSignature((dir / name).wstring()), L"");
+        const fs::path path = dir / name;
+        EXPECT_EQ(GetFileSignature(path.wstring()), L"");
+        EXPECT_FALSE(IsImageFile(path.string()));
+        EXPECT_FALSE(IsPdf(path.string()));
     }
 }
 

@@ -15,12 +15,15 @@
 #include <stdexcept>
 #include <string>
 
+#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include <quorane/Utils.h>
 #include "TestSupport.h"
 
 namespace {
+
+namespace fs = boost::filesystem;
 
 // A TCP socket bound to a port the system picks, listening if asked.
 struct HeldPort {
@@ -103,24 +106,33 @@ TEST(CheckTcpPort, LeavesNoDescriptorOpen) {
     }
 }
 
-// GetCpuModel in a child that sees `cpuinfo` bound over /proc/cpuinfo in a
-// private mount namespace: "model|stderr", or "" when that cannot be made.
-std::string CpuModelWith(const std::string& cpuinfo) {
+// GetCpuModel in a child that sees the file `source` bound over
+// /proc/cpuinfo in a private mount namespace, as the unprivileged user when
+// `unprivileged`: "model|stderr", or "" when that cannot be made.
+std::string CpuModelFrom(const fs::path& source, bool unprivileged = false) {
     quorane::test::TempDir dir;
-    quorane::test::WriteFile(dir / "cpuinfo", cpuinfo);
     const std::string errors = (dir / "stderr").string();
     const std::optional<std::string> model = quorane::test::RunInChild([&] {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount((dir / "cpuinfo").c_str(), "/proc/cpuinfo", nullptr, MS_BIND, nullptr) != 0)
+            ::mount(source.c_str(), "/proc/cpuinfo", nullptr, MS_BIND, nullptr) != 0)
             throw std::runtime_error("no private /proc/cpuinfo");
         const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (err < 0 || ::dup2(err, STDERR_FILENO) < 0)
             throw std::runtime_error("no standard error");
+        if (unprivileged && !quorane::test::DropPrivileges())
+            throw std::runtime_error("cannot drop privileges");
         return GetCpuModel();
     });
     if (!model) return "";
     return *model + "|" + quorane::test::ReadFile(errors);
+}
+
+// The same with a file holding `cpuinfo`.
+std::string CpuModelWith(const std::string& cpuinfo) {
+    quorane::test::TempDir dir;
+    quorane::test::WriteFile(dir / "cpuinfo", cpuinfo);
+    return CpuModelFrom(dir / "cpuinfo");
 }
 
 TEST(GetCpuModel, ModelNameOfTheFirstProcessorOrSysctlError) {
@@ -140,6 +152,24 @@ TEST(GetCpuModel, ModelNameOfTheFirstProcessorOrSysctlError) {
         if (seen.empty()) GTEST_SKIP() << "cannot bind a file over /proc/cpuinfo here";
         EXPECT_EQ(seen, expected);
     }
+}
+
+TEST(GetCpuModel, ListingThatCannotBeOpenedOrReadIsASysctlError) {
+    // Not opened: the listing is root's alone and the reader is not root.
+    quorane::test::TempDir dir;
+    quorane::test::WriteFile(dir / "cpuinfo", "model name\t: Hidden\n");
+    fs::permissions(dir / "cpuinfo", fs::perms(0600));
+    fs::permissions(dir.path(), fs::perms(0755));
+    if (quorane::test::CanDropPrivileges()) {
+        const std::string seen = CpuModelFrom(dir / "cpuinfo", true);
+        if (seen.empty()) GTEST_SKIP() << "cannot bind a file over /proc/cpuinfo here";
+        EXPECT_EQ(seen, "|sysctl: Permission denied\n");
+    }
+    // Opened but not read: the process's own memory file, bound over the
+    // listing, fails to read at offset 0, where nothing is mapped.
+    const std::string seen = CpuModelFrom("/proc/self/mem");
+    if (seen.empty()) GTEST_SKIP() << "cannot bind a file over /proc/cpuinfo here";
+    EXPECT_EQ(seen, "|sysctl: Input/output error\n");
 }
 
 TEST(GetCpuModel, ThisHostsProcessor) {

@@ -49,6 +49,7 @@ TEST(CQuoraneFileOpen, PathKeptOnFailureAndModeIs0777LessUmask) {
     EXPECT_EQ(created.Read(nullptr, 4), -1);
     EXPECT_EQ(created.Write(nullptr, 4), -1);
     EXPECT_EQ(created.Write("x", 0), 0);
+    EXPECT_EQ(created.Write("abc", 3), 3);
     EXPECT_TRUE(created.Close());
     struct stat info {};
     ASSERT_EQ(::stat((dir / "\xC3\xBC"
@@ -57,7 +58,10 @@ TEST(CQuoraneFileOpen, PathKeptOnFailureAndModeIs0777LessUmask) {
                      &info),
               0);
     EXPECT_EQ(info.st_mode & 0777, 0755u);
-    EXPECT_EQ(info.st_size, 0);
+    EXPECT_EQ(info.st_size, 3);
+    EXPECT_EQ(ReadFile(dir / "\xC3\xBC"
+                             "ber"),
+              "abc");
 }
 
 TEST(CQuoraneFileWriteText, WritesTheExpectedBytes) {

@@ -1,4 +1,5 @@
 // Tests of the string utilities and of the platform strings beneath them.
+#include <climits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -149,6 +150,57 @@ TEST(CoreFoundationStrings, CreationLengthAndFetchBehaveAsThePlatform) {
     EXPECT_EQ(CFStringRefToUTF8(roman.get()), "caf\xC3\xA9");
     ASSERT_TRUE(CFStringGetCString(roman.get(), buffer, 5, kCFStringEncodingMacRoman));
     EXPECT_STREQ(buffer, "caf\x8E");
+}
+
+TEST(CoreFoundationStrings, EachNormalisationFormAndNothingForAnUnknownOne) {
+    // The "fi" ligature U+FB01 and a precomposed e-acute: the compatibility
+    // forms spell the ligature out, the decomposed forms split the accent off.
+    const std::string text = "\xEF\xAC\x81\xC3\xA9";
+    const std::string ligature = "\xEF\xAC\x81";
+    const std::string decomposedE = "e\xCC\x81";
+    struct Case {
+        CFStringNormalizationForm form;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {kCFStringNormalizationFormD, ligature + decomposedE},
+        {kCFStringNormalizationFormKD, "fi" + decomposedE},
+        {kCFStringNormalizationFormC, ligature + "\xC3\xA9"},
+        {kCFStringNormalizationFormKC, "fi\xC3\xA9"},
+        {kCFStringNormalizationFormKC + 1, text},  // unknown: left as it is
+        {-1, text},
+    };
+    Owned source = Make(text);
+    ASSERT_NE(source, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.form);
+        const std::unique_ptr<QuoraneCFString, Release> copy(
+            CFStringCreateMutableCopy(kCFAllocatorDefault, 0, source.get()));
+        ASSERT_NE(copy, nullptr);
+        CFStringNormalize(copy.get(), c.form);
+        EXPECT_EQ(CFStringRefToUTF8(copy.get()), c.expected);
+    }
+    EXPECT_EQ(CFStringRefToUTF8(source.get()), text);  // the copies were changed, not it
+}
+
+TEST(CoreFoundationStrings, SizeBoundsAndUnknownEncodings) {
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(5, kCFStringEncodingUTF8), 15);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(5, kCFStringEncodingMacRoman), 5);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(0, kCFStringEncodingMacRoman), 0);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(-1, kCFStringEncodingUTF8), -1);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(-1, kCFStringEncodingMacRoman), -1);
+    // Three bytes a unit would overflow the index: no bound rather than a wrong one.
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(LONG_MAX / 3 + 1, kCFStringEncodingUTF8), -1);
+
+    Owned ascii = Make("abc");
+    ASSERT_NE(ascii, nullptr);
+    char buffer[16] = "untouched";
+    EXPECT_FALSE(CFStringGetCString(ascii.get(), buffer, sizeof buffer, 0x0600));
+    EXPECT_FALSE(CFStringGetCString(ascii.get(), buffer, 0, kCFStringEncodingUTF8));
+    // Mac OS Roman fits exactly its character count and a NUL, no less.
+    EXPECT_FALSE(CFStringGetCString(ascii.get(), buffer, 3, kCFStringEncodingMacRoman));
+    ASSERT_TRUE(CFStringGetCString(ascii.get(), buffer, 4, kCFStringEncodingMacRoman));
+    EXPECT_STREQ(buffer, "abc");
 }
 
 // 8-4-4-4-12 lowercase hex digits, version 4, variant bits 10.

@@ -287,6 +287,7 @@ TEST(WalkTree, VisitorAnswersSteerTheWalk) {
          false,
          {"leave tree/sub @1", "leave tree @0"}},
         {"skip the root", "enter tree @0", WalkAction::Skip, true, {"leave tree @0"}},
+        {"stop on leaving the root", "leave tree @0", WalkAction::Stop, false, {}},
         {"throw", "entry tree/sub/b file @2", WalkAction::Continue, false, {}, true},
     };
     for (const Case& c : cases) {
@@ -499,6 +500,63 @@ TEST(WalkTree, DirectorySwappedForALinkRightBeforeItIsOpenedIsNotEntered) {
                   swapAt);
         EXPECT_EQ(record.IndexOf("enter " + swapped + " @" + std::to_string(swapAt)) + 1,
                   record.IndexOf("entry " + swapped + " link @" + std::to_string(swapAt)));
+    }
+}
+
+TEST(WalkTree, OnOneFileSystemASiblingChangedSinceTheListingIsWalkedAsWhatItIsNow) {
+    // Two directories listed together; while the walk is in the first, the
+    // second is removed or replaced. Reached, it is what it is now: nothing,
+    // a file, a link (never followed), never entered.
+    struct Case {
+        const char* now;
+        const char* expected;  // its event, or "" for none
+        std::function<int(int parent, const char* name)> replace;
+    };
+    const Case cases[] = {
+        {"nothing", "", [](int, const char*) { return 0; }},
+        {"a file", "file",
+         [](int parent, const char* name) {
+             const int fd = ::openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+             return fd < 0 ? -1 : ::close(fd);
+         }},
+        {"a link to a directory", "link",
+         [](int parent, const char* name) { return ::symlinkat("/", parent, name); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.now);
+        TempDir dir;
+        fs::create_directories(dir / "tree/a");
+        fs::create_directories(dir / "tree/b");
+        WriteFile(dir / "tree/a/x", "x");
+        WriteFile(dir / "tree/b/x", "x");
+        const FileDescriptor at = OpenDirectory(dir.path());
+        WalkOptions options;
+        options.stayOnFileSystem = true;
+        std::string first;
+        std::string other;
+        const Record record = Walk(at.get(), "tree", options, [&](const WalkEntry& entry) {
+            if (entry.event == WalkEvent::EnterDirectory && entry.depth == 1 && first.empty()) {
+                first = entry.name;
+                other = first == "a" ? "b" : "a";
+                const int parent = entry.parent;
+                if (::unlinkat(parent, (other + "/x").c_str(), 0) != 0 ||
+                    ::unlinkat(parent, other.c_str(), AT_REMOVEDIR) != 0 ||
+                    c.replace(parent, other.c_str()) != 0)
+                    throw std::runtime_error("could not replace the sibling");
+            }
+            return WalkAction::Continue;
+        });
+        EXPECT_TRUE(record.finished);
+        EXPECT_LT(record.IndexOf("entry tree/" + first + "/x file @2"), record.events.size());
+        EXPECT_FALSE(record.Mentions("enter tree/" + other));
+        EXPECT_FALSE(record.Mentions("tree/" + other + "/"));
+        if (*c.expected == '\0') {
+            EXPECT_FALSE(record.Mentions("tree/" + other));
+        } else {
+            EXPECT_LT(record.IndexOf("entry tree/" + other + " " + c.expected + " @1"),
+                      record.events.size());
+        }
+        EXPECT_FALSE(record.Mentions("error"));
     }
 }
 
