@@ -634,6 +634,30 @@ TEST(IsReadableIsWritable, RefusedPermissionsForAnUnprivilegedUser) {
     }
 }
 
+TEST(IsOpenAnotherProcess, FalseEvenForAFileAnotherProcessHoldsOpen) {
+    TempDir dir;
+    WriteFile(dir / "held", "x");
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const int fd = ::open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
+        (void)!::write(ready[1], fd >= 0 ? "y" : "n", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char opened = 0;
+    ASSERT_EQ(::read(ready[0], &opened, 1), 1);
+    ::close(ready[0]);
+    EXPECT_EQ(opened, 'y');
+    EXPECT_FALSE(IsOpenAnotherProcess((dir / "held").wstring()));
+    EXPECT_FALSE(IsOpenAnotherProcess((dir / "missing").wstring()));
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+}
+
 TEST(WriteProbe, NeverTouchesAnExistingFile) {
     TempDir dir;
     WriteFile(dir / "taken", "precious");

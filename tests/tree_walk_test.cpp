@@ -259,6 +259,53 @@ TEST(WalkBelow, WalksTheEntriesOfAnOpenDirectoryAndClosesIt) {
     EXPECT_EQ(events, std::vector<std::string>{"error  open No such file or directory @0"});
 }
 
+TEST(WalkBelow, StartThatCannotBeSearchedIsListedAndItsEntriesReported) {
+    // Readable but not searchable by the walker: its entries are listed but
+    // cannot be reached, on one file system or not; a subdirectory cannot
+    // even be told to lie on it.
+    if (!quorane::test::CanDropPrivileges())
+        GTEST_SKIP() << "cannot run a child as an unprivileged user, so permissions that root "
+                        "passes cannot be refused";
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms(0755));
+    fs::create_directories(dir / "start/sub");
+    WriteFile(dir / "start/file", "x");
+    fs::permissions(dir / "start", fs::perms(0444));
+    const auto result = quorane::test::RunInChild([&] {
+        if (!quorane::test::DropPrivileges()) return std::string("no drop");
+        std::string text;
+        for (const bool stay : {true, false}) {
+            const int start = ::open((dir / "start").c_str(), kDirectoryFlags);
+            if (start < 0) return "open: " + std::string(std::strerror(errno));
+            WalkOptions options;
+            options.stayOnFileSystem = stay;
+            std::vector<std::string> events;
+            const bool finished = WalkBelow(
+                start,
+                [&](const WalkEntry& entry) {
+                    events.push_back(Describe(entry));
+                    return WalkAction::Continue;
+                },
+                options);
+            text += std::string(stay ? "staying" : "crossing") +
+                    (finished ? ", finished:" : ", not finished:");
+            for (const std::string& event : Sorted(events)) text += "\n" + event;
+            text += "\n";
+        }
+        return text;
+    });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result,
+              "staying, not finished:"
+              "\nentry file file @1 (Permission denied)"
+              "\nerror sub open Permission denied @1"
+              "\ncrossing, not finished:"
+              "\nenter sub @1 (Permission denied)"
+              "\nentry file file @1 (Permission denied)"
+              "\nerror sub open Permission denied @1"
+              "\n");
+}
+
 TEST(WalkTree, VisitorAnswersSteerTheWalk) {
     TempDir dir;
     MakeMixedTree(dir);
@@ -748,6 +795,26 @@ TEST(WalkTree, StaysOnOneFileSystemWhenAsked) {
             text += "\n";
         }
         ::umount((dir / "tree/mnt").c_str());
+
+        // A tmpfs mounted on a directory after it was checked and before it
+        // is opened: what was opened is checked again.
+        fs::create_directories(dir / "tree2/late");
+        const FileDescriptor at = OpenDirectory(dir.path());
+        WalkOptions options;
+        options.stayOnFileSystem = true;
+        const fs::path late = dir / "tree2/late";
+        const Record record = Walk(at.get(), "tree2", options, [&](const WalkEntry& entry) {
+            if (entry.event == WalkEvent::EnterDirectory && entry.depth == 1) {
+                if (::mount("tmpfs", late.c_str(), "tmpfs", 0, "size=1m") != 0)
+                    throw std::runtime_error("could not mount");
+                WriteFile(late / "mounted", "x");
+            }
+            return WalkAction::Continue;
+        });
+        ::umount(late.c_str());
+        text += "mounted meanwhile:";
+        for (const std::string& event : Sorted(record.events)) text += "\n" + event;
+        text += "\n";
         return text;
     });
     ASSERT_TRUE(result.has_value());
@@ -773,6 +840,11 @@ TEST(WalkTree, StaysOnOneFileSystemWhenAsked) {
               "\nleave tree/mnt @1"
               "\nleave tree/mnt/below @2"
               "\nleave tree/same @1"
+              "\nmounted meanwhile:"
+              "\nenter tree2 @0"
+              "\nenter tree2/late @1"
+              "\nleave tree2 @0"
+              "\nother tree2/late @1"
               "\n");
 }
 
