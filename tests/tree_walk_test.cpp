@@ -681,6 +681,75 @@ dirent* ReadAndFail(DIR* listing) {
     return ::readdir(listing);
 }
 
+// A listing without kinds, as some file systems give: when it gives the
+// entry "victim", `meanwhile` runs first.
+std::function<void(DIR* listing)> meanwhile;
+
+dirent* ReadWithoutKindsMeanwhile(DIR* listing) {
+    dirent* entry = ::readdir(listing);
+    if (entry == nullptr) return nullptr;
+    entry->d_type = DT_UNKNOWN;
+    if (std::strcmp(entry->d_name, "victim") == 0 && meanwhile) meanwhile(listing);
+    return entry;
+}
+
+TEST(WalkTree, ListingWithoutKindsWhileItsEntriesChange) {
+    // The kind of each entry must be asked for; by then the entry may be
+    // gone, which leaves nothing to visit, or its status may be refused
+    // (the directory no longer searchable), which is told with the entry.
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms(0755));
+    fs::create_directories(dir / "tree");
+    WriteFile(dir / "tree/victim", "x");
+    WriteFile(dir / "tree/kept", "x");
+    {
+        meanwhile = [](DIR* listing) {
+            if (::unlinkat(::dirfd(listing), "victim", 0) != 0)
+                throw std::runtime_error("could not remove the entry");
+        };
+        const FileDescriptor at = OpenDirectory(dir.path());
+        WalkOptions options;
+        options.readEntry = ReadWithoutKindsMeanwhile;
+        const Record record = Walk(at.get(), "tree", options);
+        meanwhile = nullptr;
+        EXPECT_TRUE(record.finished);
+        EXPECT_EQ(Sorted(record.events),
+                  Sorted({"enter tree @0", "entry tree/kept file @1", "leave tree @0"}));
+    }
+
+    if (!quorane::test::CanDropPrivileges())
+        GTEST_SKIP() << "cannot run a child as an unprivileged user, so permissions that root "
+                        "passes cannot be refused";
+    WriteFile(dir / "tree/victim", "x");
+    ASSERT_EQ(::chown((dir / "tree").c_str(), quorane::test::kUnprivilegedId,
+                      quorane::test::kUnprivilegedId),
+              0);
+    const auto result = quorane::test::RunInChild([&] {
+        if (!quorane::test::DropPrivileges()) return std::string("no drop");
+        meanwhile = [](DIR* listing) {
+            if (::fchmod(::dirfd(listing), 0444) != 0)
+                throw std::runtime_error("could not change the directory");
+        };
+        const FileDescriptor at = OpenDirectory(dir.path());
+        WalkOptions options;
+        options.readEntry = ReadWithoutKindsMeanwhile;
+        const Record record = Walk(at.get(), "tree", options);
+        std::string text = record.finished ? "finished" : "not finished";
+        for (const std::string& event : Sorted(record.events)) text += "\n" + event;
+        return text;
+    });
+    ::chmod((dir / "tree").c_str(), 0755);
+    ASSERT_TRUE(result.has_value());
+    // "kept" may come before or after the change.
+    const std::string keptBefore = "\nentry tree/kept file @1";
+    const std::string keptAfter = "\nentry tree/kept unknown @1 (Permission denied)";
+    const std::string start = "finished\nenter tree @0";
+    const std::string rest =
+        "\nentry tree/victim unknown @1 (Permission denied)\nleave tree @0";
+    EXPECT_TRUE(*result == start + keptBefore + rest || *result == start + keptAfter + rest)
+        << *result;
+}
+
 TEST(WalkTree, ListingThatFailsIsReportedAfterWhatItGave) {
     struct Case {
         const char* name;
