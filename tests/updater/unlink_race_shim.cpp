@@ -4,7 +4,13 @@
 //    swaps the Contents directory of the quoranees.app backup in
 //    $QUORANE_RACE_INSTALL for a symbolic link to $QUORANE_RACE_TARGET;
 //  - at the first openat of the name $QUORANE_RACE_FIFO, it replaces that
-//    entry with a FIFO just before the open.
+//    entry with a FIFO just before the open;
+//  - at the first openat of the name $QUORANE_RACE_GONE, it removes that
+//    entry just before the open;
+//  - at the first openat of the name $QUORANE_RACE_LOOP, it replaces that
+//    entry with a symbolic link to itself just before the open;
+//  - when $QUORANE_RACE_PREAD_EINTR is set, the first pread fails with EINTR
+//    having read nothing, as though a signal had interrupted it.
 // The programs the updater starts do not inherit it.
 #include <dirent.h>
 #include <dlfcn.h>
@@ -12,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -57,15 +64,58 @@ void PlantFifoOnce(int directory, const char* path) {
     if (unlinkat(directory, path, 0) == 0) mkfifoat(directory, path, 0600);
 }
 
-// openat and openat64 alike: plants the FIFO when it is due, then opens
-// through the real `symbol`, with the mode only when the flags call for one.
+bool goneDone = false, loopDone = false;
+
+// Removes the entry, or replaces it with a link to itself, when it is the
+// one named for that and its turn has not come yet.
+void ReplaceOnce(int directory, const char* path) {
+    const char* gone = std::getenv("QUORANE_RACE_GONE");
+    if (!goneDone && gone != nullptr && std::strcmp(path, gone) == 0) {
+        goneDone = true;
+        unlinkat(directory, path, 0);
+    }
+    const char* loop = std::getenv("QUORANE_RACE_LOOP");
+    if (!loopDone && loop != nullptr && std::strcmp(path, loop) == 0) {
+        loopDone = true;
+        if (unlinkat(directory, path, 0) == 0) symlinkat(path, directory, path);
+    }
+}
+
+// openat and openat64 alike: plants the FIFO, removes or replaces the entry
+// when that is due, then opens through the real `symbol`, with the mode only
+// when the flags call for one.
 int OpenAt(const char* symbol, int directory, const char* path, int flags, va_list rest) {
     PlantFifoOnce(directory, path);
+    ReplaceOnce(directory, path);
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
     return Next<int (*)(int, const char*, int, ...)>(symbol)(directory, path, flags, mode);
 }
 
+bool preadInterrupted = false;
+
+// pread and pread64 alike: the first call fails with EINTR when asked to.
+ssize_t PRead(const char* symbol, int fd, void* buffer, size_t count, off_t offset) {
+    if (!preadInterrupted && std::getenv("QUORANE_RACE_PREAD_EINTR") != nullptr) {
+        preadInterrupted = true;
+        errno = EINTR;
+        return -1;
+    }
+    return Next<ssize_t (*)(int, void*, size_t, off_t)>(symbol)(fd, buffer, count, offset);
+}
+
 }  // namespace
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
+extern "C" __attribute__((visibility("default"))) ssize_t pread(int fd, void* buffer, size_t count,
+                                                                off_t offset) {
+    return PRead("pread", fd, buffer, count, offset);
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
+extern "C" __attribute__((visibility("default"))) ssize_t pread64(int fd, void* buffer,
+                                                                  size_t count, off_t offset) {
+    return PRead("pread64", fd, buffer, count, offset);
+}
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
 extern "C" __attribute__((visibility("default"))) int openat(int directory, const char* path,

@@ -1,0 +1,636 @@
+// The updater's error paths, each provoked for real: archives that cannot be
+// found, opened or read the way their check promised, link targets longer
+// than the first guess, an archive whose directory lies too deep to climb
+// from, an unprivileged run that must open up its own directories to remove
+// them, a user database entry too long for the first buffer, too little
+// memory to plan the swap or to remove a backup, and the programs' streams
+// and endings in a process set up badly. Whatever happens, the run ends,
+// nothing the tests look at is lost, and the agent is loaded again; one
+// disabled test shows where that does not hold yet.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "DeepTreeSupport.h"
+#include "UpdaterTestSupport.h"
+
+namespace quorane::test {
+namespace {
+
+// A run that hangs is killed after this long and fails its test.
+constexpr int kWatchdogSeconds = 60;
+// The exit status of a wrapper that could not set up what it was asked for.
+constexpr int kWrapperFailed = 90;
+
+const std::string kPreloadShim = "LD_PRELOAD=" QUORANE_RACE_SHIM;
+// A sanitized updater accepts a library preloaded before its runtime.
+const std::string kShimAsan = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";
+
+// As Snapshot, but a symbolic link that leads to itself is recorded like any
+// other: its path is never resolved.
+std::map<std::string, std::string> Tree(const fs::path& root) {
+    std::map<std::string, std::string> entries;
+    const std::string prefix = root.string() + "/";
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+        const std::string relative = it->path().string().substr(prefix.size());
+        const fs::file_status status = it->symlink_status();
+        if (fs::is_symlink(status))
+            entries[relative] = "-> " + fs::read_symlink(it->path()).string();
+        else if (fs::is_directory(status))
+            entries[relative] = "dir/";
+        else
+            entries[relative] = ReadFile(it->path());
+    }
+    return entries;
+}
+
+class ErrorPathsTest : public UpdaterSandbox {
+protected:
+    void OldBundles() {
+        MakeBundle(install, "quoranees.app", "es1");
+        MakeBundle(install, "quoraneet.app", "et1");
+    }
+
+    // Starts the run in a process group of its own and waits for it under the
+    // watchdog; its exit status, or -1 when it did not exit by itself.
+    int RunGuarded(const std::vector<std::string>& args, Launch launch = {}) {
+        launch.ownProcessGroup = true;
+        const std::optional<int> status = FinishWithin(Start(args, launch), kWatchdogSeconds);
+        EXPECT_TRUE(status) << "the run hung and was killed";
+        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    }
+
+    // The run ended by itself, with status 0, and loaded the agent last.
+    void ExpectFinishedAndLoaded(int status) {
+        EXPECT_EQ(status, 0);
+        const std::vector<std::string> lines = Log();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), kUnload);
+        EXPECT_EQ(lines.back(), kLoad);
+    }
+
+    static std::ptrdiff_t Entries(const fs::path& where) {
+        return std::distance(fs::directory_iterator(where), fs::directory_iterator());
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Archives that are not what their check said
+
+TEST_F(ErrorPathsTest, ArchiveInADirectoryThatCannotBeOpenedSkipsTheSwap) {
+    // "loop" is a link to itself: its kind cannot be told (ELOOP), which is
+    // no missing directory, so the swap must not start, whichever archive it
+    // is.
+    OldBundles();
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    fs::create_symlink("loop", install / "loop");
+    const auto before = Tree(install);
+    for (const bool asFirst : {true, false}) {
+        SCOPED_TRACE(asFirst ? "as the first archive" : "as the second archive");
+        fs::remove(dir / "log");
+        const int status = RunGuarded({install.string(), asFirst ? "loop/et.zip" : "es.zip",
+                                       asFirst ? "es.zip" : "loop/et.zip"});
+        ExpectFinishedAndLoaded(status);
+        EXPECT_EQ(Tree(install), before);
+    }
+}
+
+TEST_F(ErrorPathsTest, ArchiveInADirectoryThatIsNotThereCountsAsMissing) {
+    // A directory that does not exist (ENOENT) or a plain file in its place
+    // (ENOTDIR): that archive is missing, which is no reason to refuse, and
+    // the other one brings both bundles.
+    for (const std::string& name : {std::string("nowhere/et.zip"), std::string("file/et.zip")}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        OldBundles();
+        WriteFile(install / "file", "a plain file");
+        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+
+        ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", name}));
+        EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+        EXPECT_EQ(ReadFile(install / "file"), "a plain file");
+        EXPECT_EQ(Entries(install), 3);
+    }
+}
+
+TEST_F(ErrorPathsTest, ArchiveGoneBetweenItsCheckAndItsOpenCountsAsMissing) {
+    // et.zip is a regular file when its kind is asked and gone when it is
+    // opened: it is then a missing archive, so es.zip, which brings both
+    // bundles, is installed alone; et.zip's own bundles never arrive.
+    OldBundles();
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    MakeArchive(install / "et.zip", {{"quoranees.app", "wrong"}, {"quoraneet.app", "wrong"}});
+    Launch launch;
+    launch.environment = {kPreloadShim, "QUORANE_RACE_GONE=et.zip", kShimAsan};
+
+    ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}, launch));
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(Entries(install), 2);
+}
+
+TEST_F(ErrorPathsTest, ArchiveTurnedIntoALinkLoopBetweenItsCheckAndItsOpenSkipsTheSwap) {
+    // es.zip is a regular file when its kind is asked and a link to itself
+    // when it is opened: the open fails with neither "missing" nor "not
+    // allowed", so the swap must not start and nothing is touched.
+    OldBundles();
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+    auto expected = Tree(install);
+    expected["es.zip"] = "-> es.zip";
+    Launch launch;
+    launch.environment = {kPreloadShim, "QUORANE_RACE_LOOP=es.zip", kShimAsan};
+
+    ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}, launch));
+    EXPECT_EQ(Tree(install), expected);
+}
+
+TEST_F(ErrorPathsTest, ArchiveTheUserMayNotReadFailsTheSwapAndTheOldBundlesStay) {
+    // An unprivileged run meets an archive it may write but not read: the
+    // swap is tried and fails, whichever archive it is; the old bundles come
+    // back whole, and the archives are removed as after any swap.
+    if (!Unprivileged()) GTEST_SKIP() << "cannot run the updater as an unprivileged user";
+    Launch launch;
+    launch.unprivileged = true;
+    for (const bool asFirst : {true, false}) {
+        SCOPED_TRACE(asFirst ? "as the first archive" : "as the second archive");
+        fs::remove_all(install);
+        fs::create_directories(install);
+        WriteFile(dir / "log", "");
+        OldBundles();
+        const auto oldEs = Snapshot(install / "quoranees.app");
+        const auto oldEt = Snapshot(install / "quoraneet.app");
+        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+        MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+        GiveAway(install);
+        fs::permissions(install / (asFirst ? "es.zip" : "et.zip"), fs::perms(0200));
+
+        ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}, launch));
+        EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
+        EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
+        EXPECT_EQ(Entries(install), 2);
+    }
+}
+
+TEST_F(ErrorPathsTest, ArchiveThatCannotBeReadToItsEndSkipsTheSwap) {
+    // es.zip is a link to /proc/self/mem: a regular file to every check, open
+    // for reading, whose first read fails (EIO, nothing is mapped at address
+    // 0). Its names cannot be scanned, so no backup name can be trusted; the
+    // swap must not start, and the link stays as it was.
+    OldBundles();
+    fs::create_symlink("/proc/self/mem", install / "es.zip");
+    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+    const auto before = Snapshot(install);
+
+    ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}));
+    EXPECT_EQ(Snapshot(install), before);
+}
+
+TEST_F(ErrorPathsTest, ReadOfAnArchiveInterruptedOnceIsTakenUpAgain) {
+    // The updater sets no signal handler, so no read of its can really fail
+    // with EINTR; the shim makes the first one do so. The archive is read
+    // again from where it was, and the swap goes through as usual.
+    OldBundles();
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+    Launch launch;
+    launch.environment = {kPreloadShim, "QUORANE_RACE_PREAD_EINTR=1", kShimAsan};
+
+    ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}, launch));
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(Entries(install), 2);
+}
+
+// ---------------------------------------------------------------------------
+// Links and depths beyond the first guess
+
+TEST_F(ErrorPathsTest, LinkTargetsLongerThanTheFirstBufferAreJudgedWhole) {
+    // The second archive, unpacked first, holds a link whose target is some
+    // 300 bytes long: "./" many times over, then what decides. Only a target
+    // read to its end shows whether it climbs out of the bundle.
+    const std::string padding = [] {
+        std::string dots;
+        for (int i = 0; i < 150; ++i) dots += "./";
+        return dots;
+    }();
+    struct Case {
+        std::string name;
+        std::string target;  // of quoranees.app/Contents/MacOS/link
+        bool replaced;
+    };
+    const std::vector<Case> cases = {
+        {"stays inside", padding + "../MacOS/agent", true},
+        {"climbs out", padding + "../../../outside", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_GT(c.target.size(), 256U);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        OldBundles();
+        const auto before = Snapshot(install);
+        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+        TempDir staging;
+        MakeBundle(staging.path(), "quoraneet.app", "et2");
+        fs::create_directories(staging / "quoranees.app" / "Contents" / "MacOS");
+        fs::create_symlink(c.target, staging / "quoranees.app" / "Contents" / "MacOS" / "link");
+        const updater::ProgramResult zipped = updater::RunProgram(
+            {"sh", "-c", "cd \"$1\" && zip -qry \"$2\" quoranees.app quoraneet.app", "sh",
+             staging.str(), (install / "et.zip").string()});
+        ASSERT_TRUE(zipped.Clean());
+
+        ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}));
+        if (c.replaced) {
+            EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+            EXPECT_EQ(fs::read_symlink(install / "quoranees.app" / "Contents" / "MacOS" / "link")
+                          .string(),
+                      c.target);
+            EXPECT_EQ(Entries(install), 2);
+        } else {
+            EXPECT_EQ(Snapshot(install), before);
+        }
+    }
+}
+
+class DeepArchiveTest : public ErrorPathsTest {
+protected:
+    void TearDown() override { RemoveDeep(deep); }
+    fs::path deep = dir / "deep";
+};
+
+// "d/d/.../d", `levels` names long.
+std::string ChainPath(int levels) {
+    std::string path = "d";
+    for (int i = 1; i < levels; ++i) path += "/d";
+    return path;
+}
+
+TEST_F(DeepArchiveTest, ArchiveReachedThroughLinksFarBelowTheRootIsRefused) {
+    // The archive's directory, reached through three links, lies outside the
+    // install directory and more than 4096 levels below the root: the climb
+    // that looks for the install directory above it gives up before it meets
+    // either, and the archive counts as outside. Nothing is touched.
+    OldBundles();
+    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+    const FileDescriptor bottom = MakeChain(deep, 4200);
+    ASSERT_TRUE(bottom.valid());
+    const FileDescriptor top(::open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor at2000(
+        ::openat(top.get(), ChainPath(2000).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor at4000(
+        ::openat(at2000.get(), ChainPath(2000).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(at2000.valid() && at4000.valid());
+    // far -> ../deep/d...(2000), whose n -> d...(2000), whose n -> d...(150).
+    fs::create_symlink("../deep/" + ChainPath(2000), install / "far");
+    ASSERT_EQ(symlinkat(ChainPath(2000).c_str(), at2000.get(), "n"), 0);
+    ASSERT_EQ(symlinkat(ChainPath(150).c_str(), at4000.get(), "n"), 0);
+    {
+        TempDir staging;
+        MakeArchive(staging / "es.zip", {{"quoranees.app", "es2"}});
+        const std::string bytes = ReadFile(staging / "es.zip");
+        const FileDescriptor at4150(
+            ::openat(at4000.get(), ChainPath(150).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const FileDescriptor archive(
+            ::openat(at4150.get(), "es.zip", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        ASSERT_TRUE(archive.valid());
+        ASSERT_EQ(write(archive.get(), bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    // The archive is there, through its name, before the run.
+    const FileDescriptor installed(::open(install.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor reached(::openat(installed.get(), "far/n/n/es.zip", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(reached.valid());
+    const auto before = Snapshot(install);
+
+    ExpectFinishedAndLoaded(RunGuarded({install.string(), "far/n/n/es.zip", "et.zip"}));
+    EXPECT_EQ(Snapshot(install), before);
+    const FileDescriptor still(
+        ::openat(at4000.get(), (ChainPath(150) + "/es.zip").c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_TRUE(still.valid()) << "the archive outside was removed";
+}
+
+// ---------------------------------------------------------------------------
+// Removals by an unprivileged owner
+
+TEST_F(ErrorPathsTest, UnprivilegedRunOpensUpItsOwnDirectoriesToRemoveTheOldBundles) {
+    // The old bundles hold directories of the run's user that it may not
+    // list (-wx), not enter or list (none), or not write (r-x), each with a
+    // file in it. A valid update removes the backups entirely all the same.
+    if (!Unprivileged()) GTEST_SKIP() << "cannot run the updater as an unprivileged user";
+    BundleFiles more = {{"Contents/Unlistable/file", "u"},
+                        {"Contents/Closed/file", "c"},
+                        {"Contents/ReadOnly/file", "r"}};
+    MakeBundle(install, "quoranees.app", "es1", more);
+    MakeBundle(install, "quoraneet.app", "et1", more);
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    GiveAway(install);
+    for (const char* bundle : {"quoranees.app", "quoraneet.app"}) {
+        fs::permissions(install / bundle / "Contents" / "Unlistable", fs::perms(0300));
+        fs::permissions(install / bundle / "Contents" / "Closed", fs::perms(0));
+        fs::permissions(install / bundle / "Contents" / "ReadOnly", fs::perms(0555));
+    }
+    Launch launch;
+    launch.unprivileged = true;
+
+    ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "none.zip"}, launch));
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(Entries(install), 2) << testing::PrintToString(Snapshot(install));
+}
+
+// ---------------------------------------------------------------------------
+// What the run inherits
+
+TEST_F(ErrorPathsTest, RegularFileAsOutputGetsUnzipsLinesUnchanged) {
+    // Output to a file (a log the caller keeps) always counts as writable;
+    // unzip's lines land in it as unzip writes them by hand.
+    OldBundles();
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+    const fs::path byHand = dir / "by-hand";
+    fs::create_directories(byHand);
+    fs::copy_file(install / "es.zip", byHand / "es.zip");
+    fs::copy_file(install / "et.zip", byHand / "et.zip");
+    const fs::path expected = dir / "expected";
+    const std::string script =
+        "cd \"$1\" && { unzip -o /dev/fd/3 -d . 3<et.zip; unzip -o /dev/fd/3 -d . 3<es.zip; } "
+        ">\"$2\"";
+    const updater::ProgramResult made =
+        updater::RunProgram({"sh", "-c", script, "sh", byHand.string(), expected.string()});
+    ASSERT_TRUE(made.Clean());
+    const fs::path output = dir / "output";
+    const int file = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(file, 0);
+    Launch launch;
+    launch.standardOutput = file;
+
+    const int status = RunGuarded({install.string(), "es.zip", "et.zip"}, launch);
+    close(file);
+    ExpectFinishedAndLoaded(status);
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(ReadFile(output), ReadFile(expected));
+}
+
+TEST_F(ErrorPathsTest, UserDatabaseEntryLongerThanTheFirstBufferStillGivesTheHome) {
+    // With HOME unset the home comes from the user database; this user's
+    // entry, some 3000 bytes long, does not fit the size the C library
+    // suggests, and must be read whole. /etc/passwd is replaced in a mount
+    // namespace of the run's own.
+    if (geteuid() != 0) GTEST_SKIP() << "replacing /etc/passwd needs root";
+    std::string longHome;
+    while (longHome.size() < 3000) longHome += "/" + std::string(99, 'h');
+    std::istringstream lines(ReadFile("/etc/passwd"));
+    std::string replaced;
+    bool found = false;
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, ':');) fields.push_back(field);
+        if (fields.size() >= 7 && fields[2] == "0") {
+            fields[5] = longHome;
+            found = true;
+            line.clear();
+            for (std::size_t i = 0; i < fields.size(); ++i) line += (i ? ":" : "") + fields[i];
+        }
+        replaced += line + "\n";
+    }
+    ASSERT_TRUE(found) << "no entry for uid 0 in /etc/passwd";
+    const fs::path passwd = dir / "passwd";
+    WriteFile(passwd, replaced);
+    fs::permissions(passwd, fs::perms(0644));
+    OldBundles();
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    Launch launch;
+    launch.unset = {"HOME"};
+    launch.wrapper = {"unshare",
+                      "-m",
+                      "--propagation",
+                      "private",
+                      "sh",
+                      "-c",
+                      "mount --bind \"$1\" /etc/passwd || exit " + std::to_string(kWrapperFailed) +
+                          "\nshift\nexec \"$@\"",
+                      "sh",
+                      passwd.string()};
+
+    const int status = RunGuarded({install.string(), "es.zip", "none.zip"}, launch);
+    if (status == kWrapperFailed || status == 127 || status == 1)
+        GTEST_SKIP() << "cannot replace /etc/passwd in a mount namespace here";
+    EXPECT_EQ(status, 0);
+    const std::vector<std::string> logged = Log();
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged.front(),
+              "launchctl unload " + longHome + "/Library/LaunchAgents/com.quorane.quoranees.plist");
+    EXPECT_EQ(logged.back(), "launchctl load -w " + longHome +
+                                 "/Library/LaunchAgents/com.quorane.quoranees.plist");
+    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+}
+
+// ---------------------------------------------------------------------------
+// Too little memory
+
+// The data (kB) a run may use beyond what it uses as it unloads the agent
+// that lets it plan a swap: the scan of an archive for backup names holds a
+// megabyte, then two while it grows its buffer, and a little more.
+constexpr long kPlanning = 3328;
+
+class MemoryLimitTest : public ErrorPathsTest {
+protected:
+    void SetUp() override {
+        ErrorPathsTest::SetUp();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        GTEST_SKIP() << "a sanitizer's allocator reserves memory its own way";
+#endif
+    }
+
+    // The updater's data size (kB) as it unloads the agent, from a run that
+    // swaps nothing: what it uses before it plans a swap.
+    long DataInUse() {
+        Tool("launchctl",
+             "echo \"launchctl $*\" >> \"$QUORANE_TEST_LOG\"\n"
+             "[ \"$1\" = unload ] || exit 0\n"
+             "p=$$\n"
+             "while [ \"$p\" -gt 1 ] && [ \"$(cat /proc/$p/comm)\" != quorane-update ]; do\n"
+             "  p=$(sed 's/.*) //' /proc/$p/stat | cut -d' ' -f2)\n"
+             "done\n"
+             "sed -n 's/^VmData:[[:space:]]*\\([0-9]*\\) kB/\\1/p' /proc/$p/status "
+             "> \"$QUORANE_TEST_LOG.data\"\n");
+        const TempDir empty;
+        EXPECT_EQ(RunGuarded({empty.str()}), 0);
+        SetUp();  // the plain stand-in again
+        fs::remove(dir / "log");
+        const std::string noted = ReadFile(dir / "log.data");
+        char* end = nullptr;
+        const long kb = std::strtol(noted.c_str(), &end, 10);
+        return end != noted.c_str() && *end == '\n' ? kb : -1;
+    }
+
+    // Runs the updater, and it alone, with its data size limited to `kb`:
+    // the programs it starts lift the limit again (a soft one) before they
+    // run.
+    Launch Limited(long kb) {
+        Tool("unzip", "ulimit -S -d unlimited\nexec " + UnzipPath() + " \"$@\"\n");
+        for (const char* tool : {"launchctl", "killall"}) {
+            const std::string body = ReadFile(tools / tool);
+            Tool(tool, "ulimit -S -d unlimited\n" + body.substr(body.find('\n') + 1));
+        }
+        Launch launch;
+        launch.wrapper = {"sh", "-c",
+                          "ulimit -S -d " + std::to_string(kb) + " || exit " +
+                              std::to_string(kWrapperFailed) + "\nexec \"$@\"",
+                          "sh"};
+        return launch;
+    }
+
+    static std::string UnzipPath() {
+        for (const char* candidate : {"/usr/bin/unzip", "/bin/unzip"})
+            if (access(candidate, X_OK) == 0) return candidate;
+        return "unzip";
+    }
+
+    // Makes `count` subdirectories with names of 250 bytes in `where`: a walk
+    // that lists it keeps all their names, some 6 MB.
+    static void MakeWide(const fs::path& where, int count = 20000) {
+        fs::create_directories(where);
+        for (int i = 0; i < count; ++i) {
+            std::string name = std::to_string(i);
+            name += std::string(250 - name.size(), 'w');
+            fs::create_directory(where / name);
+        }
+    }
+};
+
+TEST_F(MemoryLimitTest, TooLittleMemoryToPlanTheSwapStillLoadsTheAgent) {
+    // Half a megabyte above what the run uses when it unloads the agent; the
+    // scan of an archive for backup names wants a megabyte at once, and its
+    // allocation fails. Nothing has been touched by then, nothing is, and the
+    // agent is loaded again all the same.
+    OldBundles();
+    const long used = DataInUse();
+    ASSERT_GT(used, 0) << "the updater's data size was not seen";
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+    const auto before = Snapshot(install);
+
+    ExpectFinishedAndLoaded(
+        RunGuarded({install.string(), "es.zip", "et.zip"}, Limited(used + 512)));
+    EXPECT_EQ(Snapshot(install), before);
+}
+
+TEST_F(MemoryLimitTest, TooLittleMemoryToRemoveAWideBackupStillLoadsTheNewBundles) {
+    // Enough memory to plan (the scan of an archive for backup names peaks at
+    // some 3 MB), too little to list the old quoranees.app, which holds
+    // twenty thousand directories with long names: its removal fails part
+    // way, after the new bundles were flushed. The agent is loaded again with
+    // both new bundles whole. What the failed removal leaves behind (the
+    // backups and the archive) is not looked at here.
+    OldBundles();
+    MakeWide(install / "quoranees.app" / "Contents" / "Wide");
+    const long used = DataInUse();
+    ASSERT_GT(used, 0) << "the updater's data size was not seen";
+    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    TempDir staging;
+    MakeBundle(staging.path(), "quoranees.app", "es2");
+    MakeBundle(staging.path(), "quoraneet.app", "et2");
+
+    ExpectFinishedAndLoaded(
+        RunGuarded({install.string(), "es.zip", "none.zip"}, Limited(used + kPlanning)));
+    EXPECT_EQ(Snapshot(install / "quoranees.app"), Snapshot(staging / "quoranees.app"));
+    EXPECT_EQ(Snapshot(install / "quoraneet.app"), Snapshot(staging / "quoraneet.app"));
+}
+
+// Shows a fault in the updater: an allocation that fails while the new
+// bundles of a failed update are removed leaves the swap by an exception, so
+// the old bundles stay under their backup names and the agent is loaded with
+// what unzip left of the new ones. Disabled until the updater puts the old
+// bundles back whatever their removal meets.
+TEST_F(MemoryLimitTest, DISABLED_TooLittleMemoryToRemoveAWideNewBundleStillRestoresTheOldOnes) {
+    OldBundles();
+    const auto oldEs = Snapshot(install / "quoranees.app");
+    const auto oldEt = Snapshot(install / "quoraneet.app");
+    const long used = DataInUse();
+    ASSERT_GT(used, 0) << "the updater's data size was not seen";
+    // One archive with both bundles, quoranees.app holding twenty thousand
+    // directories with long names, its last entry damaged: unzip fails, and
+    // what it unpacked must go.
+    TempDir staging;
+    MakeBundle(staging.path(), "quoranees.app", "es2");
+    MakeWide(staging / "quoranees.app" / "Contents" / "Wide");
+    MakeBundle(staging.path(), "quoraneet.app", "et2");
+    const updater::ProgramResult zipped =
+        updater::RunProgram({"sh", "-c", "cd \"$1\" && zip -qr \"$2\" quoranees.app quoraneet.app",
+                             "sh", staging.str(), (install / "es.zip").string()});
+    ASSERT_TRUE(zipped.Clean());
+    DamageLastEntry(install / "es.zip");
+
+    ExpectFinishedAndLoaded(
+        RunGuarded({install.string(), "es.zip", "none.zip"}, Limited(used + kPlanning)));
+    EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
+    EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
+    EXPECT_EQ(Entries(install), 2);
+}
+
+// ---------------------------------------------------------------------------
+// Programs started from a process set up badly
+
+TEST(ErrorPathsRunProgram, PollThatFailsEndsTheCheckOfAPipedStream) {
+    // With no descriptor allowed at all, asking whether a piped standard
+    // output has room fails (EINVAL: more descriptors asked about than
+    // allowed) instead of answering; the check ends there rather than asking
+    // again, and the program, which could not even be given /dev/null as its
+    // input, is reported as not started.
+    const std::optional<std::string> seen = RunInChild(
+        [] {
+            int ends[2];
+            if (pipe2(ends, O_CLOEXEC) != 0 || dup2(ends[1], STDOUT_FILENO) < 0)
+                return std::string("no pipe");
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            const rlimit none = {0, limit.rlim_max};
+            if (setrlimit(RLIMIT_NOFILE, &none) != 0) return std::string("no limit");
+            const updater::ProgramResult result = updater::RunProgram({"true"});
+            setrlimit(RLIMIT_NOFILE, &limit);
+            return result.ending == updater::ProgramResult::Ending::NotStarted
+                       ? std::string("not started")
+                       : "ended " + std::to_string(result.code);
+        },
+        20);
+    ASSERT_TRUE(seen) << "the run hung or crashed";
+    EXPECT_EQ(*seen, "not started");
+}
+
+TEST(ErrorPathsRunProgram, EndingThatCannotBeCollectedIsNoCleanEnding) {
+    // In a process that ignores SIGCHLD and never called StartFromKnownState
+    // the ending of a program cannot be collected: the wait lasts until the
+    // program has ended, then fails (ECHILD), and the run is reported as not
+    // started, never as a success.
+    const std::optional<std::string> seen = RunInChild(
+        [] {
+            ::signal(SIGCHLD, SIG_IGN);
+            TempDir out;
+            const updater::ProgramResult result = updater::RunProgram(
+                {"sh", "-c", "sleep 0.2; echo done > \"$0\"", (out / "done").string()});
+            const bool notStarted = result.ending == updater::ProgramResult::Ending::NotStarted;
+            return std::string(notStarted ? "not started" : "ended") +
+                   (result.Clean() ? " clean " : " unclean ") + ReadFile(out / "done");
+        },
+        20);
+    ASSERT_TRUE(seen) << "the run hung or crashed";
+    EXPECT_EQ(*seen, "not started unclean done\n");
+}
+
+}  // namespace
+}  // namespace quorane::test
