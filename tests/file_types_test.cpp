@@ -55,8 +55,8 @@ TEST(GetFileSignature, EmptyForAnythingButARegularFile) {
     // there": a loop of links, and a name longer than any file system takes.
     fs::create_symlink(dir / "loop", dir / "loop");
     const std::string tooLong(300, 'n');
-    for (const std::string& name : {std::string(), std::string("missing"),
-                                    std::string("dangling"), std::string("loop"), tooLong}) {
+    for (const std::string& name : {std::string(), std::string("missing"), std::string("dangling"),
+                                    std::string("loop"), tooLong}) {
         SCOPED_TRACE(name);
         const fs::path path = dir / name;
         EXPECT_EQ(GetFileSignature(path.wstring()), L"");

@@ -744,8 +744,7 @@ TEST(WalkTree, ListingWithoutKindsWhileItsEntriesChange) {
     const std::string keptBefore = "\nentry tree/kept file @1";
     const std::string keptAfter = "\nentry tree/kept unknown @1 (Permission denied)";
     const std::string start = "finished\nenter tree @0";
-    const std::string rest =
-        "\nentry tree/victim unknown @1 (Permission denied)\nleave tree @0";
+    const std::string rest = "\nentry tree/victim unknown @1 (Permission denied)\nleave tree @0";
     EXPECT_TRUE(*result == start + keptBefore + rest || *result == start + keptAfter + rest)
         << *result;
 }

@@ -37,7 +37,8 @@ inline std::size_t UnitsBeforeNul(const wchar_t* text, std::size_t length) {
         // units tested twice do no harm.
         __m128i nuls = _mm_or_si128(NulLanes(text), NulLanes(text + length - 4));
         if (length > 8) {
-            nuls = _mm_or_si128(nuls, _mm_or_si128(NulLanes(text + 4), NulLanes(text + length - 8)));
+            nuls =
+                _mm_or_si128(nuls, _mm_or_si128(NulLanes(text + 4), NulLanes(text + length - 8)));
             for (std::size_t at = 8; at + 8 < length; at += 4) {
                 nuls = _mm_or_si128(nuls, NulLanes(text + at));
             }

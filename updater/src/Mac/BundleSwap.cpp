@@ -19,14 +19,19 @@
 #include <array>
 #include <bitset>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <iterator>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <boost/format.hpp>
 
 #include <quorane/Utils.h>
 
+#include "platform/Rename.h"
 #include "platform/TreeWalk.h"
 
 namespace quorane::updater {
@@ -373,30 +378,38 @@ void MakeEmptiable(int parent, const char* name) {
 // removal out of the tree; nothing on another file system is entered, so a
 // mount point and the directories leading to it stay. Directories of the
 // user's that could not be emptied for want of permission are made
-// emptiable first.
-void RemoveTree(int parent, const char* name) {
+// emptiable first. What cannot be removed stays, and so does the rest when
+// the walk itself cannot go on (memory runs out for the names of a huge
+// directory): a removal never ends the swap. True when the entry is gone.
+bool RemoveTree(int parent, const char* name) {
     platform::WalkOptions options;
     options.stayOnFileSystem = true;
-    (void)platform::WalkTree(
-        parent, name,
-        [](const platform::WalkEntry& entry) {
-            switch (entry.event) {
-                case platform::WalkEvent::Entry:
-                    (void)::unlinkat(entry.parent, entry.name, 0);
-                    break;
-                case platform::WalkEvent::EnterDirectory:
-                    MakeEmptiable(entry.parent, entry.name);
-                    break;
-                case platform::WalkEvent::LeaveDirectory:
-                    (void)::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
-                    break;
-                case platform::WalkEvent::Error:
-                case platform::WalkEvent::OtherFileSystem:
-                    break;  // what cannot be removed stays; the rest goes
-            }
-            return platform::WalkAction::Continue;
-        },
-        options);
+    try {
+        (void)platform::WalkTree(
+            parent, name,
+            [](const platform::WalkEntry& entry) {
+                switch (entry.event) {
+                    case platform::WalkEvent::Entry:
+                        (void)::unlinkat(entry.parent, entry.name, 0);
+                        break;
+                    case platform::WalkEvent::EnterDirectory:
+                        MakeEmptiable(entry.parent, entry.name);
+                        break;
+                    case platform::WalkEvent::LeaveDirectory:
+                        (void)::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
+                        break;
+                    case platform::WalkEvent::Error:
+                    case platform::WalkEvent::OtherFileSystem:
+                        break;  // what cannot be removed stays; the rest goes
+                }
+                return platform::WalkAction::Continue;
+            },
+            options);
+    } catch (const std::exception&) {
+        // The walk gave up part way; whatever it did not reach stays.
+    }
+    struct stat info {};
+    return ::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
 }
 
 // Whether the link target `target`, read from a directory `level` levels
@@ -543,13 +556,51 @@ bool KeepNewBundles(const SwapPlan& plan) {
     return true;
 }
 
+// Frees the name of `bundle`, which what was unpacked still holds, in one
+// step where it can: with a backup, the two entries are exchanged, so the
+// old bundle has its name back at once and what was unpacked goes under the
+// backup name; without one, what was unpacked is moved to the backup name,
+// which is free. Where the file system cannot exchange names, what was
+// unpacked is moved aside under a name of its own first. What was unpacked
+// is then removed from wherever it went, if it can be. False when the name
+// could not be freed.
+bool FreeBundleName(int install, const Bundle& bundle) {
+    const char* name = bundle.name.c_str();
+    const char* backup = bundle.backupName.c_str();
+    if (!bundle.backedUp) {
+        if (::renameat(install, name, install, backup) != 0) return false;
+        (void)RemoveTree(install, backup);
+        return true;
+    }
+    if (platform::ExchangeEntries(install, name, backup)) {
+        (void)RemoveTree(install, backup);
+        return true;
+    }
+    // A name no archive can have made: every backup number an archive
+    // names was ruled out, and this one was drawn. Spelled without
+    // allocating, as memory may be what ran out.
+    std::array<char, 64> discarded{};
+    const int length = std::snprintf(discarded.data(), discarded.size(), "%s.unpacked", backup);
+    if (length < 0 || static_cast<std::size_t>(length) >= discarded.size()) return false;
+    if (::renameat(install, name, install, discarded.data()) != 0) return false;
+    TryRename(install, bundle.backupName, bundle.name);
+    (void)RemoveTree(install, discarded.data());
+    return true;
+}
+
 // Removes what was unpacked and the archives, then puts the backups back and
-// flushes the install directory's names.
+// flushes the install directory's names. A bundle name that what was
+// unpacked still holds, because not all of it could be removed, is freed
+// first (FreeBundleName), so that the old bundle comes back all the same.
 void RestoreOldBundles(const SwapPlan& plan) {
     const int install = plan.install;
-    for (const Bundle& bundle : plan.bundles) RemoveTree(install, bundle.name.c_str());
+    std::array<bool, std::size(kBundleNames)> removed{};
+    for (std::size_t i = 0; i < plan.bundles.size(); ++i)
+        removed[i] = RemoveTree(install, plan.bundles[i].name.c_str());
     RemoveArchives(plan);
-    for (const Bundle& bundle : plan.bundles) {
+    for (std::size_t i = 0; i < plan.bundles.size(); ++i) {
+        const Bundle& bundle = plan.bundles[i];
+        if (!removed[i] && FreeBundleName(install, bundle)) continue;
         if (bundle.backedUp) TryRename(install, bundle.backupName, bundle.name);
     }
     (void)::fsync(install);
@@ -569,9 +620,16 @@ SwapOutcome SwapBundles(int installDirectory, const std::string& firstArchiveNam
     if (!plan) return SwapOutcome::Skipped;
     if (!MoveAside(*plan)) return SwapOutcome::RolledBack;
 
-    const bool unpacked = Unpack(*plan, world);
-    const bool complete = unpacked && IsRealDirectory(plan->install, kBundleNames[0]) &&
-                          IsRealDirectory(plan->install, kBundleNames[1]);
+    // From here on the old bundles are under their backup names: whatever
+    // happens, even memory running out in the middle of a check, ends in
+    // the new bundles kept or the old ones put back.
+    bool complete = false;
+    try {
+        complete = Unpack(*plan, world) && IsRealDirectory(plan->install, kBundleNames[0]) &&
+                   IsRealDirectory(plan->install, kBundleNames[1]);
+    } catch (...) {
+        complete = false;  // what was unpacked cannot be vouched for
+    }
     if (complete && KeepNewBundles(*plan)) return SwapOutcome::Replaced;
     RestoreOldBundles(*plan);
     return SwapOutcome::Restored;

@@ -1,0 +1,18 @@
+// Swapping two names of a directory with renameat2.
+#ifndef __linux__
+#error "Linux implementation of a platform seam: CMake builds another system's own there."
+#endif
+
+#include "platform/Rename.h"
+
+#include <fcntl.h>
+
+#include <cstdio>
+
+namespace quorane::platform {
+
+bool ExchangeEntries(int directory, const char* first, const char* second) {
+    return ::renameat2(directory, first, directory, second, RENAME_EXCHANGE) == 0;
+}
+
+}  // namespace quorane::platform
