@@ -44,13 +44,15 @@ find "$build" -name '*.gcda' -empty -delete
 
 # gcov reads the counts once, into a tracefile; the figures and the HTML come
 # from it. Only the project's own sources count: not the suites, the headers
-# of dependencies, or CMake's compiler probes.
+# of dependencies, or CMake's compiler probes. The counts are searched for in
+# this build only: without a search path gcovr would take those of every
+# other build under the tree too.
 tracefile=$build/coverage.json
 gcovr --root "$root" --object-directory "$build" \
   --exclude-directories "$build/CMakeFiles/[0-9]" \
   --exclude-unreachable-branches --exclude-throw-branches \
   --filter "$root/src/" --filter "$root/updater/" \
-  --json "$tracefile" >/dev/null
+  --json "$tracefile" "$build" >/dev/null
 summary() {
   local name=$1
   shift

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <deque>
+#include <new>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -162,6 +163,26 @@ TEST_F(BundleSwapTest, IncompleteUpdateRestoresTheOldBundlesExactly) {
     before.erase("first.zip");
 
     EXPECT_EQ(Swap(), SwapOutcome::Restored);  // second.zip does not exist
+    EXPECT_EQ(Snapshot(install), before);
+}
+
+TEST_F(BundleSwapTest, AnythingThrownWhileUnpackingPutsTheOldBundlesBack) {
+    // Memory runs out once unzip has unpacked the new bundles: the swap does
+    // not end there, with the old bundles under their backup names, but puts
+    // them back as for any failed update.
+    OldBundles();
+    MakeArchive(fs::path(install) / "first.zip",
+                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    auto before = Snapshot(install);
+    before.erase("first.zip");
+    SwapWorld world = World();
+    const auto unzip = world.runProgram;
+    world.runProgram = [&](const std::vector<std::string>& argv,
+                           const ProgramSetup& setup) -> ProgramResult {
+        unzip(argv, setup);
+        throw std::bad_alloc();
+    };
+    EXPECT_EQ(SwapBundles(install, "first.zip", "none.zip", world), SwapOutcome::Restored);
     EXPECT_EQ(Snapshot(install), before);
 }
 
