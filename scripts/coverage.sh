@@ -57,7 +57,11 @@ summary() {
   local name=$1
   shift
   printf '%-18s' "$name"
-  gcovr --root "$root" --add-tracefile "$tracefile" "$@" --print-summary --output /dev/null |
+  # The report itself goes to a file of the build's, never to /dev/null:
+  # gcovr tries an output path by creating and then deleting it, which as
+  # root would delete /dev/null itself.
+  gcovr --root "$root" --add-tracefile "$tracefile" "$@" --print-summary \
+    --output "$build/summary-report.txt" |
     grep -E '^(lines|branches):' | tr '\n' ' '
   echo
 }
