@@ -106,6 +106,24 @@ inline std::map<std::string, std::string> Snapshot(const fs::path& root) {
     return entries;
 }
 
+// What unzip prints when run by hand on copies of the archives es.zip and
+// et.zip of `install`, made in `work`: from that directory, et.zip first, as
+// the updater runs it. Nothing when that run fails.
+inline std::optional<std::string> UnzipLinesByHand(const fs::path& install, const fs::path& work) {
+    const fs::path byHand = work / "by-hand";
+    fs::create_directories(byHand);
+    fs::copy_file(install / "es.zip", byHand / "es.zip");
+    fs::copy_file(install / "et.zip", byHand / "et.zip");
+    const fs::path expected = work / "expected";
+    const std::string script =
+        "cd \"$1\" && { unzip -o /dev/fd/3 -d . 3<et.zip; unzip -o /dev/fd/3 -d . 3<es.zip; } "
+        ">\"$2\"";
+    const updater::ProgramResult made =
+        updater::RunProgram({"sh", "-c", script, "sh", byHand.string(), expected.string()});
+    if (!made.Clean()) return std::nullopt;
+    return ReadFile(expected);
+}
+
 // The version texts of both bundles in `dir` ("-" for a missing one).
 inline std::string BundleVersions(const fs::path& dir) {
     std::string versions;

@@ -127,17 +127,8 @@ TEST_F(InheritedStateTest, OutputThatIsReadGetsUnzipsLinesUnchanged) {
     Reset();
     // What unzip writes when run by hand on copies of the same archives, in
     // the same order and from the same directory.
-    const fs::path byHand = dir / "by-hand";
-    fs::create_directories(byHand);
-    fs::copy_file(install / "es.zip", byHand / "es.zip");
-    fs::copy_file(install / "et.zip", byHand / "et.zip");
-    const fs::path expected = dir / "expected";
-    const std::string script =
-        "cd \"$1\" && { unzip -o /dev/fd/3 -d . 3<et.zip; unzip -o /dev/fd/3 -d . 3<es.zip; } "
-        ">\"$2\"";
-    const updater::ProgramResult made =
-        updater::RunProgram({"sh", "-c", script, "sh", byHand.string(), expected.string()});
-    ASSERT_TRUE(made.Clean());
+    const std::optional<std::string> expected = UnzipLinesByHand(install, dir.path());
+    ASSERT_TRUE(expected);
 
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
@@ -156,7 +147,7 @@ TEST_F(InheritedStateTest, OutputThatIsReadGetsUnzipsLinesUnchanged) {
 
     EXPECT_EQ(status, 0);
     ExpectNewBundles();
-    EXPECT_EQ(received, ReadFile(expected));
+    EXPECT_EQ(received, *expected);
 }
 
 TEST_F(InheritedStateTest, SignalToTheProcessGroupNeverCutsTheLoadShort) {
