@@ -5,9 +5,7 @@
 
 #include "platform/Rename.h"
 
-#include <fcntl.h>
-
-#include <cstdio>
+#include <cstdio>  // renameat2 and RENAME_EXCHANGE
 
 namespace quorane::platform {
 
