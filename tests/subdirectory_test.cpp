@@ -37,6 +37,11 @@ TEST(GetSubDirectory, TargetRelativeToTheResolvedBase) {
         {"through a link as target", root, dir / "alias/sub/dir", L"sub/dir"},
         {"dot elements", root, root / "sub/../sub/./dir", L"sub/dir"},
         {"decomposed accent composed", root, root / "caf\x65\xCC\x81", L"caf\u00e9"},
+        // A backslash is a character of a name here, but a leading dot and
+        // backslash reads as the separator of the other platforms: the dot
+        // goes, and two dots before it count as going up.
+        {"name of a dot and a backslash", root, root / ".\\x", L"\\x"},
+        {"name of two dots and a backslash", root, root / "..\\x", L""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
