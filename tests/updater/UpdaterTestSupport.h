@@ -366,6 +366,15 @@ protected:
         _exit(127);
     }
 
+    // Starts the run in a process group of its own and waits for it, at most
+    // `watchdogSeconds`; its exit status, or -1 when it did not exit by itself.
+    int RunGuarded(const std::vector<std::string>& args, Launch launch = {}) {
+        launch.ownProcessGroup = true;
+        const std::optional<int> status = FinishWithin(Start(args, launch), watchdogSeconds);
+        EXPECT_TRUE(status) << "the run hung and was killed";
+        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    }
+
     // Waits up to `seconds` for a run started in its own process group; one
     // that is still going then is killed with its group. The wait status, or
     // nothing when the run had to be killed.
@@ -439,6 +448,7 @@ protected:
     TempDir dir;
     fs::path tools = dir / "tools", home = dir / "home", pids = dir / "pids";
     fs::path install = dir / "install";
+    int watchdogSeconds = 60;  // how long RunGuarded lets a run go before killing it
     std::vector<std::unique_ptr<FakeAgent>> agents;
 };
 

@@ -20,7 +20,6 @@
 namespace quorane::test {
 namespace {
 
-constexpr int kWatchdogSeconds = 120;
 // The exit status of a wrapper that could not set up what the test needs.
 constexpr int kWrapperFailed = 90;
 
@@ -68,6 +67,9 @@ std::vector<std::string> UnderLimit(const std::string& limit) {
 
 class DeepTreesTest : public UpdaterSandbox {
 protected:
+    // Deep trees take a while to unpack and to remove.
+    DeepTreesTest() { watchdogSeconds = 120; }
+
     void TearDown() override { RemoveDeep(install); }
 
     void OldBundles() {
@@ -90,13 +92,6 @@ protected:
                                          (install / archive).string()};
         argv.insert(argv.end(), entries.begin(), entries.end());
         ASSERT_TRUE(updater::RunProgram(argv).Clean());
-    }
-
-    int RunGuarded(const std::vector<std::string>& args, Launch launch = {}) {
-        launch.ownProcessGroup = true;
-        const std::optional<int> status = FinishWithin(Start(args, launch), kWatchdogSeconds);
-        EXPECT_TRUE(status) << "the run hung and was killed";
-        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
     }
 
     // What every run must end with: the agent loaded again, status 0, and no

@@ -29,8 +29,6 @@
 namespace quorane::test {
 namespace {
 
-// A run that hangs is killed after this long and fails its test.
-constexpr int kWatchdogSeconds = 60;
 // The exit status of a wrapper that could not set up what it was asked for.
 constexpr int kWrapperFailed = 90;
 
@@ -61,15 +59,6 @@ protected:
     void OldBundles() {
         MakeBundle(install, "quoranees.app", "es1");
         MakeBundle(install, "quoraneet.app", "et1");
-    }
-
-    // Starts the run in a process group of its own and waits for it under the
-    // watchdog; its exit status, or -1 when it did not exit by itself.
-    int RunGuarded(const std::vector<std::string>& args, Launch launch = {}) {
-        launch.ownProcessGroup = true;
-        const std::optional<int> status = FinishWithin(Start(args, launch), kWatchdogSeconds);
-        EXPECT_TRUE(status) << "the run hung and was killed";
-        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
     }
 
     // The run ended by itself, with status 0, and loaded the agent last.

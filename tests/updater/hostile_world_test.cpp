@@ -35,15 +35,6 @@ protected:
         MakeBundle(where, "quoraneet.app", "et1");
     }
 
-    // Starts the run in a process group of its own and waits for it under the
-    // watchdog; its exit status, or -1 when it did not exit by itself.
-    int RunGuarded(const std::vector<std::string>& args, Launch launch = {}) {
-        launch.ownProcessGroup = true;
-        const std::optional<int> status = FinishWithin(Start(args, launch), kWatchdogSeconds);
-        EXPECT_TRUE(status) << "the run hung and was killed";
-        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-    }
-
     // The tree of a bundle made with these contents.
     static std::map<std::string, std::string> FormOf(const std::string& bundle,
                                                      const std::string& version) {
