@@ -2,6 +2,7 @@
 // against real processes.
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,14 +20,30 @@ namespace {
 
 using test::Concat;
 
-// Records every command, pause and scan; the scans answer from a script.
+// Records every command, pause and scan; the scans answer from a script, and
+// so do the commands: each started and exited 0 unless `notStarted` or
+// `notFound` names it (for as many of its runs as the count says).
 struct RecordingWorld {
     std::vector<std::string> events;
-    std::vector<std::vector<std::string>> scans;  // answers in turn; the last one repeats
+    std::vector<std::vector<std::string>> scans = {{}};  // answers in turn; the last one repeats
+    std::map<std::string, int> notStarted, notFound;
 
     AgentWorld World() {
         return AgentWorld{
-            [this](const std::string& command) { events.push_back(command); },
+            [this](const std::string& command) {
+                events.push_back(command);
+                ProgramResult result;
+                for (auto* failing : {&notStarted, &notFound}) {
+                    auto it = failing->find(command);
+                    if (it == failing->end() || it->second == 0) continue;
+                    --it->second;
+                    result.ending = failing == &notFound ? ProgramResult::Ending::NotFound
+                                                         : ProgramResult::Ending::NotStarted;
+                    return result;
+                }
+                result.ending = ProgramResult::Ending::Exited;
+                return result;
+            },
             [this] {
                 events.emplace_back("<scan>");
                 const std::size_t done = std::count(events.begin(), events.end(), "<scan>");
@@ -35,56 +52,120 @@ struct RecordingWorld {
             [this](unsigned seconds) {
                 events.push_back("<sleep " + std::to_string(seconds) + ">");
             },
+            [this](unsigned milliseconds) {
+                events.push_back("<pause " + std::to_string(milliseconds) + ">");
+            },
         };
     }
 };
 
 const std::string kUnload = "launchctl unload ~/Library/LaunchAgents/com.quorane.quoranees.plist";
+const std::string kLoad = "launchctl load -w ~/Library/LaunchAgents/com.quorane.quoranees.plist";
 const std::vector<std::string> kKills = {"killall 9 quoraneet", "killall 9 quoranees",
                                          "killall -9 quoraneet", "killall -9 quoranees"};
 
-TEST(StopAgent, AbsentAgentIsCheckedOnceAfterTheSettlingPause) {
-    RecordingWorld recorder;
-    recorder.scans = {{"launchd", "bash"}};
-    StopAgent(recorder.World());
-    EXPECT_EQ(recorder.events, Concat({{kUnload}, kKills, {"<sleep 1>", "<scan>"}}));
+std::vector<std::string> Repeated(const std::vector<std::string>& part, int times) {
+    std::vector<std::string> all;
+    for (int i = 0; i < times; ++i) all = Concat({all, part});
+    return all;
 }
 
-TEST(StopAgent, AgentThatNeverStopsUsesTheWholeBudgetThenGoesOn) {
-    RecordingWorld recorder;
-    recorder.scans = {{"quoraneet"}};
-    StopAgent(recorder.World());
-
-    std::vector<std::string> expected = Concat({{kUnload}, kKills, {"<sleep 1>"}});
-    for (int check = 0; check < 10; ++check)
-        expected = Concat({expected, {"<scan>", "<sleep 1>"}, kKills});
-    EXPECT_EQ(recorder.events, expected);
-    // 10 checks, 11 kill sequences, 11 pauses.
-    EXPECT_EQ(std::count(recorder.events.begin(), recorder.events.end(), "<scan>"), 10);
-    EXPECT_EQ(std::count(recorder.events.begin(), recorder.events.end(), "killall -9 quoranees"),
-              11);
-    EXPECT_EQ(std::count(recorder.events.begin(), recorder.events.end(), "<sleep 1>"), 11);
+TEST(StopAgent, RunsTheSequenceAndWaitsWithinItsBudget) {
+    struct Case {
+        const char* scenario;
+        std::vector<std::vector<std::string>> scans;
+        std::map<std::string, int> notStarted, notFound;
+        std::vector<std::string> events;
+        bool stopped;
+    };
+    const Case cases[] = {
+        {"an absent agent is checked once, after the settling pause",
+         {{"launchd", "bash"}},
+         {},
+         {},
+         Concat({{kUnload}, kKills, {"<sleep 1>", "<scan>"}}),
+         true},
+        // 10 checks, 11 kill sequences, 11 pauses; then the update goes on.
+        {"an agent that never stops uses the whole budget",
+         {{"quoraneet"}},
+         {},
+         {},
+         Concat({{kUnload},
+                 kKills,
+                 {"<sleep 1>"},
+                 Repeated(Concat({{"<scan>", "<sleep 1>"}, kKills}), 10)}),
+         true},
+        {"the wait ends at the first check that finds no agent",
+         {{"quoranees"}, {"quoraneet", "x"}, {"x"}},
+         {},
+         {},
+         Concat({{kUnload},
+                 kKills,
+                 {"<sleep 1>", "<scan>", "<sleep 1>"},
+                 kKills,
+                 {"<scan>", "<sleep 1>"},
+                 kKills,
+                 {"<scan>"}}),
+         true},
+        // The agent may still run, so nothing else is done and the swap waits.
+        {"an unload that cannot be started", {{}}, {{kUnload, 1}}, {}, {kUnload}, false},
+        {"an unload whose tool was not found", {{}}, {}, {{kUnload, 1}}, {kUnload}, false},
+        // The rest of the sequence is run all the same.
+        {"a kill that cannot be started",
+         {{}},
+         {{kKills[1], 1}},
+         {},
+         Concat({{kUnload}, kKills}),
+         false},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.scenario);
+        RecordingWorld recorder;
+        recorder.scans = row.scans;
+        recorder.notStarted = row.notStarted;
+        recorder.notFound = row.notFound;
+        EXPECT_EQ(StopAgent(recorder.World()), row.stopped);
+        EXPECT_EQ(recorder.events, row.events);
+    }
 }
 
-TEST(StopAgent, WaitEndsAtTheFirstCheckThatFindsNoAgent) {
-    RecordingWorld recorder;
-    recorder.scans = {{"quoranees"}, {"quoraneet", "x"}, {"x"}};
-    StopAgent(recorder.World());
-    EXPECT_EQ(recorder.events, Concat({{kUnload},
-                                       kKills,
-                                       {"<sleep 1>", "<scan>", "<sleep 1>"},
-                                       kKills,
-                                       {"<scan>", "<sleep 1>"},
-                                       kKills,
-                                       {"<scan>"}}));
-}
-
-TEST(StartAgent, LoadsTheLaunchAgentWithTheEnableFlag) {
-    RecordingWorld recorder;
-    StartAgent(recorder.World());
-    EXPECT_EQ(recorder.events,
-              std::vector<std::string>{
-                  "launchctl load -w ~/Library/LaunchAgents/com.quorane.quoranees.plist"});
+TEST(StartAgent, LoadsWithTheEnableFlagAndRetriesOnlyWhatCouldNotStart) {
+    // Pauses of 10 ms doubling up to a second, until they add up to a minute.
+    std::vector<std::string> retries;
+    unsigned paused = 0;
+    for (unsigned pause = 10; paused < 60000; pause = std::min(pause * 2, 1000u)) {
+        retries = Concat({retries, {"<pause " + std::to_string(pause) + ">", kLoad}});
+        paused += pause;
+    }
+    const int attempts = static_cast<int>(retries.size() / 2) + 1;
+    struct Case {
+        const char* scenario;
+        int notStarted, notFound;
+        std::vector<std::string> events;
+        bool started;
+    };
+    const Case cases[] = {
+        {"a load that starts at once", 0, 0, {kLoad}, true},
+        {"a load that starts at the third attempt",
+         2,
+         0,
+         {kLoad, "<pause 10>", kLoad, "<pause 20>", kLoad},
+         true},
+        {"a load that never starts is given up after a minute of pauses", attempts + 5, 0,
+         Concat({{kLoad}, retries}), false},
+        {"a load that starts at the last attempt", attempts - 1, 0, Concat({{kLoad}, retries}),
+         true},
+        {"a tool that was not found is not retried", 0, 1, {kLoad}, false},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.scenario);
+        RecordingWorld recorder;
+        recorder.notStarted[kLoad] = row.notStarted;
+        recorder.notFound[kLoad] = row.notFound;
+        EXPECT_EQ(StartAgent(recorder.World()), row.started);
+        EXPECT_EQ(recorder.events, row.events);
+    }
+    EXPECT_LE(retries.size() / 2, 80u) << "no more than a minute of pauses of up to a second";
 }
 
 TEST(ExistProcess, MatchesOnlyTheExactAgentNames) {
@@ -101,7 +182,7 @@ TEST(ExistProcess, MatchesOnlyTheExactAgentNames) {
         const std::vector<std::string>& names = row.first;
         const bool expected = row.second;
         SCOPED_TRACE(testing::PrintToString(names));
-        AgentWorld world{nullptr, [&] { return names; }, nullptr};
+        AgentWorld world{nullptr, [&] { return names; }, nullptr, nullptr};
         EXPECT_EQ(ExistProcess(world), expected);
     }
 }

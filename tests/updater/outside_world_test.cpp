@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -101,10 +102,36 @@ TEST(RunProgram, WorkingDirectoryIsTheOneGivenByItsDescriptor) {
     close(directory);
 }
 
-TEST(RunShell, CommandsStartInTheRootDirectory) {
-    TempDir out;
-    updater::RunShell("pwd -P > '" + (out / "cwd").string() + "'");
-    EXPECT_EQ(ReadFile(out / "cwd"), "/\n");
+TEST(RunCommand, RunsTheFoundToolInTheRootDirectoryWithTheChosenEnvironment) {
+    // The tool notes where it starts, its arguments and its environment.
+    TempDir dir;
+    const fs::path tool = dir / "launchctl";
+    WriteFile(tool,
+              "#!/bin/sh\npwd -P > \"$0.out\"\necho \"$@\" >> \"$0.out\"\nenv >> \"$0.out\"\n");
+    fs::permissions(tool, fs::perms(0755));
+    updater::Tools tools;
+    tools.launchctl = tool.string();
+    tools.searchPath = "/usr/bin:/bin";
+    setenv("UNZIP", "-:", 1);
+    const updater::ChildEnvironment environment(tools, false);
+    unsetenv("UNZIP");
+
+    const updater::ProgramResult ran =
+        updater::RunCommand("launchctl load ~/a/~/b", tools, environment);
+    EXPECT_TRUE(ran.Clean());
+    std::istringstream lines(ReadFile(dir / "launchctl.out"));
+    std::string cwd, args;
+    std::getline(lines, cwd);
+    std::getline(lines, args);
+    EXPECT_EQ(cwd, "/");
+    EXPECT_EQ(args, "load " + updater::HomeDirectory() + "/a/~/b");
+    const std::string rest = "\n" + std::string(std::istreambuf_iterator<char>(lines), {});
+    EXPECT_NE(rest.find("\nPATH=/usr/bin:/bin\n"), std::string::npos) << rest;
+    EXPECT_EQ(rest.find("UNZIP="), std::string::npos) << rest;
+
+    // A tool that was not found is never looked for elsewhere.
+    EXPECT_EQ(updater::RunCommand("killall x", tools, environment).ending,
+              updater::ProgramResult::Ending::NotFound);
 }
 
 // The built updater, with stand-ins that note the standard descriptors they

@@ -31,16 +31,15 @@
 
 #include <quorane/Utils.h>
 
+#include "Archives.h"
+#include "BackupNumbers.h"
+#include "InstallTree.h"
+#include "platform/Flush.h"
 #include "platform/Rename.h"
 #include "platform/TreeWalk.h"
 
 namespace quorane::updater {
 namespace {
-
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-
-// The backup numbers, each marked when something rules it out.
-using BackupNumbers = std::bitset<1000>;
 
 struct Bundle {
     std::string name;
@@ -48,151 +47,14 @@ struct Bundle {
     bool backedUp = false;  // this run moved the bundle to backupName
 };
 
-struct Archive {
-    std::string name;          // relative to the install directory, "." and ".." resolved
-    FileDescriptor directory;  // the directory that holds it, when that exists
-    std::string fileName;      // its name in that directory
-    FileDescriptor file;       // open for reading when it is there and readable
-    bool present = false;      // a regular file of that name is there
-};
-
 // What a swap works on, fixed before anything is touched.
 struct SwapPlan {
     int install = -1;                 // the locked install directory, open for the whole run
     std::array<Archive, 2> archives;  // in unpacking order: the second, then the first
     std::array<Bundle, 2> bundles;
+    std::vector<std::string> backupNames;  // of both bundles
+    PresentLinks linksBefore;              // the user's links outside the bundles, never judged
 };
-
-bool IsBundleName(const std::string& name) {
-    return std::find(std::begin(kBundleNames), std::end(kBundleNames), name) !=
-           std::end(kBundleNames);
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// The archive name with "." and ".." resolved lexically, or nothing when it
-// climbs out of the install directory, names the directory itself or passes
-// through a bundle.
-std::optional<std::string> NormalisedArchiveName(const std::string& name) {
-    std::vector<std::string> parts;
-    std::string::size_type start = 0;
-    while (start <= name.size()) {
-        std::string::size_type end = name.find('/', start);
-        if (end == std::string::npos) end = name.size();
-        const std::string part = name.substr(start, end - start);
-        start = end + 1;
-        if (part.empty() || part == ".") continue;
-        if (part == "..") {
-            if (parts.empty()) return std::nullopt;
-            parts.pop_back();
-            continue;
-        }
-        if (parts.empty() && IsBundleName(part)) return std::nullopt;
-        parts.push_back(part);
-    }
-    if (parts.empty()) return std::nullopt;
-    std::string normalised = parts.front();
-    for (std::size_t i = 1; i < parts.size(); ++i)
-        normalised = AppendPathToString(normalised, parts[i]);
-    return normalised;
-}
-
-// Climbs from the open directory `dir` through its parents: true when it
-// meets `top`, `below` then holding the directory just under `top` on the
-// way (unset when `dir` is `top` itself). No path is resolved, and no working
-// directory is needed.
-bool ClimbsTo(int dir, const struct stat& top, std::optional<struct stat>* below = nullptr) {
-    struct stat here {};
-    if (::fstat(dir, &here) != 0) return false;
-    FileDescriptor climbing;
-    for (int level = 0; level < 4096; ++level) {
-        if (SameFile(here, top)) return true;
-        FileDescriptor parent(
-            ::openat(climbing.valid() ? climbing.get() : dir, "..", kDirectoryFlags));
-        struct stat parentInfo {};
-        if (!parent.valid() || ::fstat(parent.get(), &parentInfo) != 0) return false;
-        if (SameFile(parentInfo, here)) return false;  // the root, and no `top` on the way
-        if (below != nullptr) *below = here;
-        here = parentInfo;
-        climbing = std::move(parent);
-    }
-    return false;
-}
-
-// Whether the open directory `dir` is the install directory or lies below it
-// outside both bundles.
-bool InsideInstall(int dir, int install) {
-    struct stat installInfo {};
-    std::optional<struct stat> below;
-    if (::fstat(install, &installInfo) != 0 || !ClimbsTo(dir, installInfo, &below)) return false;
-    for (const char* bundle : kBundleNames) {
-        struct stat bundleInfo {};
-        if (below && ::fstatat(install, bundle, &bundleInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
-            SameFile(bundleInfo, *below))
-            return false;
-    }
-    return true;
-}
-
-// Finds and opens the archive, or nothing when it must be refused: it is a
-// directory or another kind of file than a regular one (links followed), it
-// lies outside the install directory or in a bundle, or its kind cannot be
-// told. A missing archive, or one in a directory that does not exist, is no
-// reason to refuse; neither is one that may not be read (it fails the swap).
-std::optional<Archive> FindArchive(int install, const std::string& name) {
-    Archive archive;
-    archive.name = name;
-    const std::string::size_type slash = name.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : name.substr(0, slash);
-    archive.fileName = slash == std::string::npos ? name : name.substr(slash + 1);
-
-    archive.directory = FileDescriptor(::openat(install, directory.c_str(), kDirectoryFlags));
-    if (!archive.directory.valid())
-        return errno == ENOENT || errno == ENOTDIR ? std::optional<Archive>(std::move(archive))
-                                                   : std::nullopt;
-    if (!InsideInstall(archive.directory.get(), install)) return std::nullopt;
-
-    struct stat info {};
-    if (::fstatat(archive.directory.get(), archive.fileName.c_str(), &info, 0) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? std::optional<Archive>(std::move(archive))
-                                                   : std::nullopt;
-    if (!S_ISREG(info.st_mode)) return std::nullopt;
-    archive.present = true;
-
-    // O_NONBLOCK: should a FIFO have taken the name since, opening it must
-    // not wait for a writer; the kind of what was opened is checked again.
-    archive.file = FileDescriptor(::openat(archive.directory.get(), archive.fileName.c_str(),
-                                           O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!archive.file.valid()) {
-        if (errno == EACCES || errno == EPERM) return archive;
-        if (errno == ENOENT) {
-            archive.present = false;
-            return archive;
-        }
-        return std::nullopt;
-    }
-    if (::fstat(archive.file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-    return archive;
-}
-
-// The kind of the entry itself, a symbolic link not followed: nothing when it
-// is missing, ENOENT's errno then being 0; errno set when it cannot be told.
-std::optional<mode_t> EntryKind(int directory, const std::string& name) {
-    struct stat info {};
-    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = 0;
-        return info.st_mode & S_IFMT;
-    }
-    if (errno == ENOENT) errno = 0;
-    return std::nullopt;
-}
-
-bool IsRealDirectory(int directory, const std::string& name) {
-    const std::optional<mode_t> kind = EntryKind(directory, name);
-    return kind && *kind == S_IFDIR;
-}
 
 // A backup number whose two backup names are free: neither is an existing
 // entry (a dangling link included) nor one of the archives, and no entry of
@@ -219,71 +81,6 @@ std::optional<int> ChooseBackupNumber(const SwapPlan& plan, const BackupNumbers&
         if (!taken(number)) return number;
     }
     return std::nullopt;
-}
-
-// Whether the `lower.size()` bytes at `text` spell `lower`, ASCII letters
-// compared without case, as a file system that folds case compares names.
-bool SpellsFoldingCase(const char* text, const std::string& lower) {
-    for (std::size_t i = 0; i < lower.size(); ++i) {
-        const char c =
-            text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
-        if (c != lower[i]) return false;
-    }
-    return true;
-}
-
-// Marks in `named` every backup number that the bytes of the open archive
-// spell after a bundle's name and a dot ("quoranees.app.42", letters in any
-// case), each run of up to three digits read as every number it begins with.
-// An archive keeps its entry names as they are, in its central directory, its
-// local headers and any Unicode name field, so whatever name unzip gives an
-// entry, one that leads into a backup is marked; a match by chance inside
-// compressed data only rules out one more number. False when the archive
-// cannot be read to its end.
-bool MarkNamedBackups(int archive, BackupNumbers& named) {
-    const std::string prefixes[] = {std::string(kBundleNames[0]) + ".",
-                                    std::string(kBundleNames[1]) + "."};
-    const std::size_t before = prefixes[0].size() - 1;  // bytes ahead of the dot
-    constexpr std::size_t kDigits = 3, kChunk = std::size_t{1} << 20;
-
-    std::vector<char> data;
-    std::size_t kept = 0, scanFrom = 0;
-    off_t offset = 0;
-    for (;;) {
-        data.resize(kept + kChunk);
-        const ssize_t count = ::pread(archive, data.data() + kept, kChunk, offset);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        offset += count;
-        const bool end = count == 0;
-        const std::size_t size = kept + static_cast<std::size_t>(count);
-        // A dot is judged once the digits that may follow it are in.
-        const std::size_t judged = end ? size : size > kDigits ? size - kDigits : 0;
-        for (std::size_t at = scanFrom; at < judged; ++at) {
-            const void* dot = std::memchr(data.data() + at, '.', judged - at);
-            if (dot == nullptr) break;
-            at = static_cast<std::size_t>(static_cast<const char*>(dot) - data.data());
-            if (at < before) continue;
-            const char* name = data.data() + at - before;
-            if (!SpellsFoldingCase(name, prefixes[0]) && !SpellsFoldingCase(name, prefixes[1]))
-                continue;
-            std::size_t number = 0;
-            for (std::size_t digit = at + 1; digit < size && digit <= at + kDigits; ++digit) {
-                if (data[digit] < '0' || data[digit] > '9') break;
-                number = number * 10 + static_cast<std::size_t>(data[digit] - '0');
-                named[number] = true;
-            }
-        }
-        if (end) return true;
-        // Keep what a match that ends in the next chunk still needs.
-        const std::size_t carryFrom = judged > before ? judged - before : 0;
-        std::copy(data.begin() + static_cast<std::ptrdiff_t>(carryFrom),
-                  data.begin() + static_cast<std::ptrdiff_t>(size), data.begin());
-        kept = size - carryFrom;
-        scanFrom = judged - carryFrom;
-    }
 }
 
 // The backup numbers that the present archives may name; nothing when one
@@ -338,135 +135,14 @@ std::optional<SwapPlan> PlanSwap(int install, const std::string& firstName,
     for (std::size_t i = 0; i < plan.bundles.size(); ++i) {
         plan.bundles[i].name = kBundleNames[i];
         plan.bundles[i].backupName = BackupName(kBundleNames[i], *number);
+        plan.backupNames.push_back(plan.bundles[i].backupName);
     }
+    // The links already there are the user's; what cannot be read through
+    // could not be told from what an archive makes.
+    std::optional<PresentLinks> links = LinksOutsideBundles(install, plan.backupNames);
+    if (!links) return std::nullopt;
+    plan.linksBefore = std::move(*links);
     return plan;
-}
-
-// The cleanup steps report nothing: a step that fails leaves its entry in
-// place and the next step runs all the same.
-void TryRename(int directory, const std::string& from, const std::string& to) {
-    (void)::renameat(directory, from.c_str(), directory, to.c_str());
-}
-
-// Lets the updater's user empty a directory it owns: adds the owner's read,
-// write and search permissions where any is missing. Opened without following
-// a link and changed through that descriptor, so nothing else can be changed
-// in its place; a directory that cannot even be opened for reading is
-// changed by name after its status shows it is a directory of the user's.
-void MakeEmptiable(int parent, const char* name) {
-    const uid_t user = ::geteuid();
-    if (user == 0) return;  // nothing keeps the superuser out
-    struct stat info {};
-    if (::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != user || (info.st_mode & S_IRWXU) == S_IRWXU)
-        return;
-    const mode_t usable = (info.st_mode & 07777) | S_IRWXU;
-    const FileDescriptor directory(::openat(parent, name, kDirectoryFlags | O_NOFOLLOW));
-    if (directory.valid()) {
-        struct stat opened {};
-        if (::fstat(directory.get(), &opened) == 0 && SameFile(opened, info))
-            (void)::fchmod(directory.get(), usable);
-    } else if (errno == EACCES) {
-        (void)::fchmodat(parent, name, usable, 0);
-    }
-}
-
-// Removes the entry `name` of `parent` and, when it is a directory,
-// everything below it, at any depth with a fixed number of descriptors.
-// Symbolic links are removed, never followed; a directory renamed or
-// replaced by a link meanwhile can leave entries behind but never leads the
-// removal out of the tree; nothing on another file system is entered, so a
-// mount point and the directories leading to it stay. Directories of the
-// user's that could not be emptied for want of permission are made
-// emptiable first. What cannot be removed stays, and so does the rest when
-// the walk itself cannot go on (memory runs out for the names of a huge
-// directory): a removal never ends the swap. True when the entry is gone.
-bool RemoveTree(int parent, const char* name) {
-    platform::WalkOptions options;
-    options.stayOnFileSystem = true;
-    try {
-        (void)platform::WalkTree(
-            parent, name,
-            [](const platform::WalkEntry& entry) {
-                switch (entry.event) {
-                    case platform::WalkEvent::Entry:
-                        (void)::unlinkat(entry.parent, entry.name, 0);
-                        break;
-                    case platform::WalkEvent::EnterDirectory:
-                        MakeEmptiable(entry.parent, entry.name);
-                        break;
-                    case platform::WalkEvent::LeaveDirectory:
-                        (void)::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
-                        break;
-                    case platform::WalkEvent::Error:
-                    case platform::WalkEvent::OtherFileSystem:
-                        break;  // what cannot be removed stays; the rest goes
-                }
-                return platform::WalkAction::Continue;
-            },
-            options);
-    } catch (const std::exception&) {
-        // The walk gave up part way; whatever it did not reach stays.
-    }
-    struct stat info {};
-    return ::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
-}
-
-// Whether the link target `target`, read from a directory `level` levels
-// below the top of its bundle, stays inside the bundle whatever the names on
-// its way turn out to be. It must be relative, and may climb ("..") only
-// before its first name, and no higher than the top: a ".." after a name
-// would climb from wherever that name leads, which may be another link.
-// Every link that passes leads, through real directories and further links
-// that pass, to a place inside the bundle.
-bool StaysInBundle(const std::string& target, std::size_t level) {
-    if (target.empty() || target[0] == '/') return false;
-    bool named = false;
-    std::string::size_type start = 0;
-    while (start <= target.size()) {
-        std::string::size_type end = target.find('/', start);
-        if (end == std::string::npos) end = target.size();
-        const std::string::size_type length = end - start;
-        const bool dot = length == 1 && target[start] == '.';
-        const bool dotDot = length == 2 && target.compare(start, 2, "..") == 0;
-        start = end + 1;
-        if (length == 0 || dot) continue;
-        if (!dotDot) {
-            named = true;
-        } else if (named || level == 0) {
-            return false;
-        } else {
-            --level;
-        }
-    }
-    return true;
-}
-
-// Whether every symbolic link in the bundle `name` stays inside it, judged by
-// its target text, not by what the target is now: an entry of a later
-// archive may make a target that leads nowhere yet lead out. A bundle that
-// is not there passes; one that cannot be read through fails.
-bool LinksStayInside(int install, const char* name) {
-    if (!IsRealDirectory(install, name)) return errno == 0;
-    return platform::WalkTree(install, name, [](const platform::WalkEntry& entry) {
-        if (entry.event == platform::WalkEvent::Error) return platform::WalkAction::Stop;
-        if (entry.event != platform::WalkEvent::Entry || entry.type != DT_LNK)
-            return platform::WalkAction::Continue;
-        std::string target(256, '\0');
-        for (;;) {
-            const ssize_t length =
-                ::readlinkat(entry.parent, entry.name, target.data(), target.size());
-            if (length < 0) return platform::WalkAction::Stop;
-            if (static_cast<std::size_t>(length) < target.size()) {
-                target.resize(static_cast<std::size_t>(length));
-                break;
-            }
-            target.resize(target.size() * 2);
-        }
-        // The link's directory is one level above the link itself.
-        return StaysInBundle(target, entry.depth - 1) ? platform::WalkAction::Continue
-                                                      : platform::WalkAction::Stop;
-    });
 }
 
 void RemoveArchives(const SwapPlan& plan) {
@@ -509,18 +185,11 @@ bool BundleNamesSound(const SwapPlan& plan) {
     return true;
 }
 
-// No bundle holds a link that may lead out of it.
-bool BundleLinksSound(const SwapPlan& plan) {
-    for (const Bundle& bundle : plan.bundles) {
-        if (!LinksStayInside(plan.install, bundle.name.c_str())) return false;
-    }
-    return true;
-}
-
 // Unpacks the archives in order into the install directory. False as soon as
 // one that is there does not unpack cleanly, leaves a bundle name that is not
-// a real directory, or, with another archive still to come, leaves a link out
-// of a bundle; nothing more is unpacked then. A missing archive is no
+// a real directory, or, with another archive still to come, made a link that
+// may lead out of its bundle or, outside the bundles, out of the install
+// directory or into a backup; nothing more is unpacked then. A missing archive is no
 // failure in itself: the other may carry both bundles.
 bool Unpack(const SwapPlan& plan, const SwapWorld& world) {
     for (const Archive& archive : plan.archives) {
@@ -537,7 +206,8 @@ bool Unpack(const SwapPlan& plan, const SwapWorld& world) {
         const ProgramResult result =
             world.runProgram({"unzip", "-o", kPassedFileName, "-d", "."}, setup);
         if (!result.Clean() || !BundleNamesSound(plan)) return false;
-        if (another && !BundleLinksSound(plan)) return false;
+        if (another && !CreatedLinksStayInside(plan.install, plan.linksBefore, plan.backupNames))
+            return false;
     }
     return true;
 }
@@ -548,7 +218,7 @@ bool KeepNewBundles(const SwapPlan& plan) {
     // Everything in the install directory's filesystem, the new bundles'
     // files, directories and names included, is on disk before the first old
     // file is removed: one call, however many files the bundles hold.
-    if (::syncfs(plan.install) != 0) return false;
+    if (!platform::FlushFileSystem(plan.install)) return false;
     for (const Bundle& bundle : plan.bundles) {
         if (bundle.backedUp) RemoveTree(plan.install, bundle.backupName.c_str());
     }
@@ -614,7 +284,7 @@ std::string BackupName(const std::string& bundleName, int number) {
 
 SwapOutcome SwapBundles(int installDirectory, const std::string& firstArchiveName,
                         const std::string& secondArchiveName, const SwapWorld& world) {
-    if (installDirectory < 0) return SwapOutcome::Skipped;
+    if (installDirectory < 0 || !world.canUnpack) return SwapOutcome::Skipped;
     std::optional<SwapPlan> plan =
         PlanSwap(installDirectory, firstArchiveName, secondArchiveName, world);
     if (!plan) return SwapOutcome::Skipped;

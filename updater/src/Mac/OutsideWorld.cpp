@@ -1,6 +1,6 @@
-// The real outside world of the updater: the shell, programs on PATH, the
-// process list, the clock, the C library's random numbers, and the holding
-// back of termination requests.
+// The real outside world of the updater: the tools it found and the
+// environment they get, the process list, the clock, the C library's random
+// numbers, memory set aside, and the holding back of termination requests.
 #include "OutsideWorld.h"
 
 #include <fcntl.h>
@@ -8,14 +8,23 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
+#include <sstream>
 
+#include <quorane/Utils.h>
+
+#include "InstallTree.h"
+#include "base/FileDescriptor.h"
 #include "platform/Processes.h"
 
 namespace quorane::updater {
@@ -29,6 +38,49 @@ sigset_t TerminationSignals() {
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&signals, signal);
     return signals;
 }
+
+// The variables of the caller's environment that no program the updater
+// starts gets: a name ending in "*" stands for every name it begins.
+struct WithheldVariable {
+    const char* name;
+};
+constexpr WithheldVariable kWithheldVariables[] = {
+    // Options unzip and zipinfo read before their command line, under every
+    // spelling they know: "-:" keeps "../" in entry names, "-aa" rewrites the
+    // line ends of every file, "-LL" lower-cases every name.
+    {"UNZIP"},
+    {"UNZIPOPT"},
+    {"UNZIP_OPTS"},
+    {"ZIPINFO"},
+    {"ZIPINFOOPT"},
+    {"ZIPINFO_OPTS"},
+    // The dynamic loader's settings: libraries preloaded or audited into every
+    // program, other places to load libraries from, and its tunables.
+    {"LD_*"},
+    {"GLIBC_TUNABLES"},
+    // The same for the macOS loader.
+    {"DYLD_*"},
+    // Where the C library loads character set converters and locales from,
+    // which unzip's name decoding uses.
+    {"GCONV_PATH"},
+    {"LOCPATH"},
+    // What a shell reads or runs before a script's first line (the stand-ins
+    // and wrappers that launchctl and killall may be): start-up files,
+    // options, exported functions, word splitting, directory search.
+    {"ENV"},
+    {"BASH_ENV"},
+    {"SHELLOPTS"},
+    {"BASHOPTS"},
+    {"BASH_FUNC_*"},
+    {"IFS"},
+    {"CDPATH"},
+    // Makes the tools' option parsing and output stricter than they expect.
+    {"POSIXLY_CORRECT"},
+    // Set by the updater itself: the searched directories, and for unzip a
+    // fixed locale (which overrides every other locale variable).
+    {"PATH"},
+    {"LC_ALL"},
+};
 
 // Owns one of posix_spawn's setting objects (attributes or file actions)
 // for the length of one spawn: made with Init, destroyed with Destroy. get()
@@ -100,6 +152,10 @@ ProgramResult Spawn(const std::vector<std::string>& argv, const ProgramSetup& se
                     const char* workingDirectoryName, std::optional<sigset_t> childMask) {
     ProgramResult result;
     if (argv.empty()) return result;
+    if (argv[0].empty()) {
+        result.ending = ProgramResult::Ending::NotFound;
+        return result;
+    }
 
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
@@ -150,7 +206,9 @@ ProgramResult Spawn(const std::vector<std::string>& argv, const ProgramSetup& se
     }
     if (attributes.get() == nullptr || actions.get() == nullptr) return result;
     pid_t pid = 0;
-    if (::posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ) != 0)
+    char* const* environment = setup.environment != nullptr ? setup.environment : environ;
+    if (::posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environment) !=
+        0)
         return result;
 
     int status = 0;
@@ -180,11 +238,120 @@ TerminationRequestsHeld::~TerminationRequestsHeld() {
     ::pthread_sigmask(SIG_SETMASK, &normal_, nullptr);
 }
 
-void RunShell(const std::string& commandLine, std::optional<sigset_t> childMask) {
-    // As system() would run it, but from the root directory, so that no name
-    // in the command can mean something planted in the working directory. The
-    // command's own result is of no interest to the run.
-    (void)Spawn({"/bin/sh", "-c", commandLine}, {}, "/", childMask);
+const std::string& Tools::Path(const std::string& name) const {
+    static const std::string none;
+    if (name == "unzip") return unzip;
+    if (name == "launchctl") return launchctl;
+    if (name == "killall") return killall;
+    return none;
+}
+
+Tools FindTools(const char* searchPath, int installDirectory) {
+    std::string path;
+    if (searchPath != nullptr) {
+        path = searchPath;
+    } else {
+        // What the system searches when PATH is unset.
+        path.resize(::confstr(_CS_PATH, nullptr, 0));
+        if (!path.empty()) {
+            ::confstr(_CS_PATH, path.data(), path.size());
+            path.pop_back();  // its terminating NUL
+        }
+    }
+    struct stat installInfo {};
+    const bool install = installDirectory >= 0 && ::fstat(installDirectory, &installInfo) == 0;
+
+    Tools tools;
+    std::string::size_type start = 0;
+    while (start <= path.size()) {
+        std::string::size_type end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string entry = path.substr(start, end - start);
+        start = end + 1;
+        if (entry.empty() || entry[0] != '/') continue;
+        if (install) {
+            // A directory that cannot be opened to climb from is searched
+            // all the same: the install directory, which could be, was.
+            const FileDescriptor directory(::open(entry.c_str(), kDirectoryFlags));
+            if (directory.valid() && ClimbsTo(directory.get(), installInfo)) continue;
+        }
+        tools.searchPath += (tools.searchPath.empty() ? "" : ":") + entry;
+        for (std::string* tool : {&tools.unzip, &tools.launchctl, &tools.killall}) {
+            if (!tool->empty()) continue;
+            const char* name = tool == &tools.unzip       ? "unzip"
+                               : tool == &tools.launchctl ? "launchctl"
+                                                          : "killall";
+            const std::string candidate = AppendPathToString(entry, std::string(name));
+            struct stat info {};
+            if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                ::faccessat(AT_FDCWD, candidate.c_str(), X_OK, AT_EACCESS) == 0)
+                *tool = candidate;
+        }
+    }
+    return tools;
+}
+
+Tools FindTools() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the updater is single-threaded
+    return FindTools(std::getenv("PATH"));
+}
+
+bool Withheld(const char* setting) {
+    const char* equals = std::strchr(setting, '=');
+    const std::size_t length =
+        equals != nullptr ? static_cast<std::size_t>(equals - setting) : std::strlen(setting);
+    for (const WithheldVariable& variable : kWithheldVariables) {
+        const std::size_t size = std::strlen(variable.name);
+        if (variable.name[size - 1] == '*') {
+            if (length >= size - 1 && std::strncmp(setting, variable.name, size - 1) == 0)
+                return true;
+        } else if (length == size && std::strncmp(setting, variable.name, size) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+ChildEnvironment::ChildEnvironment(const Tools& tools, bool forUnzip) {
+    for (char** setting = environ; setting != nullptr && *setting != nullptr; ++setting) {
+        if (!Withheld(*setting)) settings_.emplace_back(*setting);
+    }
+    settings_.push_back("PATH=" + tools.searchPath);
+    if (forUnzip) settings_.emplace_back("LC_ALL=C");
+    pointers_.reserve(settings_.size() + 1);
+    for (std::string& setting : settings_) pointers_.push_back(setting.data());
+    pointers_.push_back(nullptr);
+}
+
+SpareMemory::SpareMemory(std::size_t bytes) : bytes_(bytes) {
+    // Writable, so that it counts against a data size limit as much as
+    // against an address space limit, and never touched, so that it costs
+    // no memory until it is given back.
+    void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    block_ = block == MAP_FAILED ? nullptr : block;
+}
+
+void SpareMemory::Release() {
+    if (block_ != nullptr) ::munmap(block_, bytes_);
+    block_ = nullptr;
+}
+
+ProgramResult RunCommand(const std::string& commandLine, const Tools& tools,
+                         const ChildEnvironment& environment, std::optional<sigset_t> childMask) {
+    std::vector<std::string> argv;
+    std::istringstream words(commandLine);
+    for (std::string word; words >> word;) {
+        if (word.rfind("~/", 0) == 0) word.replace(0, 1, HomeDirectory());
+        argv.push_back(std::move(word));
+    }
+    if (argv.empty()) return {};
+    argv[0] = tools.Path(argv[0]);
+    ProgramSetup setup;
+    setup.environment = environment.get();
+    // From the root directory, so that no name in the command can mean
+    // something planted in the working directory.
+    return Spawn(argv, setup, "/", childMask);
 }
 
 ProgramResult RunProgram(const std::vector<std::string>& argv, const ProgramSetup& setup,
@@ -237,14 +404,26 @@ void SleepSeconds(unsigned seconds) {
     while (seconds > 0) seconds = ::sleep(seconds);
 }
 
-AgentWorld RealAgentWorld(std::optional<sigset_t> childMask) {
-    auto runShell = [childMask](const std::string& commandLine) {
-        RunShell(commandLine, childMask);
-    };
-    return AgentWorld{runShell, platform::RunningProcessNames, SleepSeconds};
+void PauseMilliseconds(unsigned milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }
 
-SwapWorld RealSwapWorld(std::optional<sigset_t> childMask) {
+AgentWorld RealAgentWorld(std::optional<sigset_t> childMask, const Tools& tools) {
+    auto environment = std::make_shared<const ChildEnvironment>(tools, false);
+    auto runCommand = [childMask, tools, environment](const std::string& commandLine) {
+        try {
+            return RunCommand(commandLine, tools, *environment, childMask);
+        } catch (const std::bad_alloc&) {
+            return ProgramResult{};  // not started, for now
+        }
+    };
+    return AgentWorld{runCommand, platform::RunningProcessNames, SleepSeconds, PauseMilliseconds};
+}
+
+SwapWorld RealSwapWorld(std::optional<sigset_t> childMask, const Tools& tools) {
     // Seeded from the clock once per run, on the first draw.
     struct TimeSeededDraw {
         bool seeded = false;
@@ -260,10 +439,17 @@ SwapWorld RealSwapWorld(std::optional<sigset_t> childMask) {
             return std::rand() % 1000;
         }
     };
-    auto runProgram = [childMask](const std::vector<std::string>& argv, const ProgramSetup& setup) {
-        return RunProgram(argv, setup, childMask);
+    auto environment = std::make_shared<const ChildEnvironment>(tools, true);
+    auto runProgram = [childMask, tools, environment](const std::vector<std::string>& argv,
+                                                      const ProgramSetup& setup) {
+        if (argv.empty()) return ProgramResult{};
+        std::vector<std::string> found = argv;
+        found[0] = tools.Path(argv[0]);
+        ProgramSetup withEnvironment = setup;
+        withEnvironment.environment = environment->get();
+        return RunProgram(found, withEnvironment, childMask);
     };
-    return SwapWorld{runProgram, TimeSeededDraw{}};
+    return SwapWorld{runProgram, TimeSeededDraw{}, !tools.unzip.empty()};
 }
 
 }  // namespace quorane::updater

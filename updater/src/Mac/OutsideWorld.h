@@ -4,6 +4,7 @@
 #define QUORANE_UPDATER_OUTSIDE_WORLD_H
 
 #include <csignal>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,7 +14,9 @@ namespace quorane::updater {
 
 // How a program run ended.
 struct ProgramResult {
-    enum class Ending { Exited, Signalled, NotStarted };
+    // NotStarted: the program could not be started now (no process or memory
+    // to spare, say); NotFound: it is not among the tools that were found.
+    enum class Ending { Exited, Signalled, NotStarted, NotFound };
     Ending ending = Ending::NotStarted;
     int code = 0;  // exit status, or the signal number
 
@@ -22,12 +25,82 @@ struct ProgramResult {
 };
 
 struct AgentWorld {
-    // Runs one command line through the shell and waits for it.
-    std::function<void(const std::string& commandLine)> runShell;
+    // Runs one of the agent's command lines and waits for it: its words are
+    // split at blanks, the first names the tool, and a word that begins with
+    // "~/" begins with the home directory instead.
+    std::function<ProgramResult(const std::string& commandLine)> runCommand;
     // The names of the running processes.
     std::function<std::vector<std::string>()> processNames;
     // Pauses the whole run.
     std::function<void(unsigned seconds)> sleep;
+    // Pauses the whole run for a number of milliseconds.
+    std::function<void(unsigned milliseconds)> pause;
+};
+
+// The programs the updater starts, each found once, before anything is
+// unpacked, and run by that absolute path.
+struct Tools {
+    std::string unzip, launchctl, killall;  // empty when not found
+    // The directories searched, joined with ":": the PATH its programs get.
+    std::string searchPath;
+
+    // The path of the tool `name`; empty when it was not found or is none of
+    // the tools.
+    const std::string& Path(const std::string& name) const;
+};
+
+// Finds the tools on the absolute entries of `searchPath` (the caller's PATH;
+// the system's default path when there is none). An empty or relative entry
+// names the caller's working directory, and an entry at or below the open
+// `installDirectory` (unless -1) names what an archive may unpack there: no
+// such entry is searched. A tool is an executable regular file, links
+// followed.
+Tools FindTools(const char* searchPath, int installDirectory = -1);
+
+// FindTools on the caller's PATH.
+Tools FindTools();
+
+// The environment of the programs the updater starts: its own, less the
+// variables that change how those programs behave or what a shell runs before
+// them (see kWithheldVariables), with PATH set to the directories the tools
+// were searched in; for unzip also LC_ALL=C, so that entry names are decoded
+// the same way whatever locale the caller uses. Made once, before the agent is
+// stopped.
+class ChildEnvironment {
+public:
+    ChildEnvironment(const Tools& tools, bool forUnzip);
+    ChildEnvironment(const ChildEnvironment&) = delete;
+    ChildEnvironment& operator=(const ChildEnvironment&) = delete;
+
+    // NAME=value strings, null-terminated, as exec expects them.
+    char* const* get() const { return pointers_.data(); }
+
+private:
+    std::vector<std::string> settings_;
+    std::vector<char*> pointers_;
+};
+
+// Whether a variable of the caller's environment, given as NAME=value, is
+// withheld from the programs the updater starts.
+bool Withheld(const char* setting);
+
+// Address space set aside for as long as it lives, or until Release: what
+// the load of the agent needs to be started (a stack for the new process, its
+// settings) stays free whatever the swap used, even under a memory limit.
+class SpareMemory {
+public:
+    explicit SpareMemory(std::size_t bytes);
+    ~SpareMemory() { Release(); }
+    SpareMemory(const SpareMemory&) = delete;
+    SpareMemory& operator=(const SpareMemory&) = delete;
+
+    // Whether the memory could be set aside.
+    explicit operator bool() const { return block_ != nullptr; }
+    void Release();
+
+private:
+    void* block_ = nullptr;
+    std::size_t bytes_ = 0;
 };
 
 // The descriptor number under which a program started with a passed file
@@ -37,6 +110,9 @@ inline constexpr const char* kPassedFileName = "/dev/fd/3";
 
 // How a program is started, beyond its arguments.
 struct ProgramSetup {
+    // The program's environment (NAME=value strings, null-terminated), or
+    // null for the updater's own.
+    char* const* environment = nullptr;
     // An open file the program finds as kPassedDescriptor, unless -1.
     int passedFd = -1;
     // An open directory the program starts in, unless -1 (then it starts in
@@ -45,12 +121,14 @@ struct ProgramSetup {
 };
 
 struct SwapWorld {
-    // Runs a program found on PATH with these arguments (argv[0] first), as
-    // RunProgram does, and waits for it.
+    // Runs one of the tools, named by argv[0] ("unzip"), with these arguments,
+    // as RunProgram does, and waits for it.
     std::function<ProgramResult(const std::vector<std::string>& argv, const ProgramSetup& setup)>
         runProgram;
     // Draws a backup number from 0 to 999.
     std::function<int()> drawNumber;
+    // Whether unzip was found: without it, nothing is touched.
+    bool canUnpack = true;
 };
 
 // Holds back termination requests (hang-up, interrupt, quit, terminate) for
@@ -70,10 +148,16 @@ private:
     sigset_t normal_;
 };
 
-// The real worlds. Commands and programs run with `childMask` as their signal
-// mask, or with the caller's own mask when none is given.
-AgentWorld RealAgentWorld(std::optional<sigset_t> childMask = std::nullopt);
-SwapWorld RealSwapWorld(std::optional<sigset_t> childMask = std::nullopt);
+// The real worlds: they run the tools by the paths in `tools`, with the
+// environment ChildEnvironment makes. Commands and programs run with
+// `childMask` as their signal mask, or with the caller's own mask when none is
+// given. Everything a command needs to be started is made beforehand, and a
+// command that throws while it is being started (memory running out) counts
+// as not started.
+AgentWorld RealAgentWorld(std::optional<sigset_t> childMask = std::nullopt,
+                          const Tools& tools = FindTools());
+SwapWorld RealSwapWorld(std::optional<sigset_t> childMask = std::nullopt,
+                        const Tools& tools = FindTools());
 
 // The real implementations, usable on their own.
 //
@@ -87,11 +171,16 @@ SwapWorld RealSwapWorld(std::optional<sigset_t> childMask = std::nullopt);
 // updater's own, except a stream that cannot be written when the program
 // starts (a pipe without a reader or with no room, a device that refuses
 // writes, a descriptor not open for writing): that one is /dev/null instead.
-// RunShell's commands start in the root directory.
-void RunShell(const std::string& commandLine, std::optional<sigset_t> childMask = std::nullopt);
+// RunProgram runs argv[0] as posix_spawnp finds it; the updater itself only
+// runs absolute paths. RunCommand runs an agent command line (see AgentWorld)
+// with the tools' paths and the environment given, in the root directory.
+ProgramResult RunCommand(const std::string& commandLine, const Tools& tools,
+                         const ChildEnvironment& environment,
+                         std::optional<sigset_t> childMask = std::nullopt);
 ProgramResult RunProgram(const std::vector<std::string>& argv, const ProgramSetup& setup = {},
                          std::optional<sigset_t> childMask = std::nullopt);
 void SleepSeconds(unsigned seconds);
+void PauseMilliseconds(unsigned milliseconds);
 
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
 // no file opened later, by the updater or by a program it starts, can take
