@@ -92,7 +92,8 @@ inline std::map<std::string, std::string> Snapshot(const fs::path& root) {
     boost::system::error_code ec;
     if (!fs::exists(fs::symlink_status(root, ec))) return entries;
     for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
-        const std::string relative = fs::relative(it->path(), root).string();
+        // Lexically: a link is named where it is, not where it leads.
+        const std::string relative = it->path().lexically_relative(root).string();
         const fs::file_status status = it->symlink_status();
         if (fs::is_symlink(status))
             entries[relative] = "-> " + fs::read_symlink(it->path()).string();

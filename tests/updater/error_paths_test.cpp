@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iterator>
@@ -566,6 +568,99 @@ TEST_F(MemoryLimitTest, TooLittleMemoryToRemoveAWideNewBundleStillRestoresTheOld
                     name.rfind("quoranees.app.", 0) == 0)
             << name;
     }
+}
+
+TEST_F(MemoryLimitTest, DataLimitSweptAcrossTheRunNeverLeavesTheAgentDown) {
+    // From too little memory to set aside what the load needs up to enough
+    // for the whole swap: a run either leaves the agent alone or loads it
+    // again, and each bundle is whole, old or new.
+    const long used = DataInUse();
+    ASSERT_GT(used, 0) << "the updater's data size was not seen";
+    // Below `used` less the memory set aside, the updater itself cannot run.
+    for (long kb = std::max(used - 768, 512L); kb <= used + kPlanning + 1024; kb += 256) {
+        SCOPED_TRACE("data limit " + std::to_string(kb) + " kB");
+        fs::remove_all(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        OldBundles();
+        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        EXPECT_EQ(RunGuarded({install.string(), "es.zip", "none.zip"}, Limited(kb)), 0);
+        const std::vector<std::string> lines =
+            fs::exists(dir / "log") ? Log() : std::vector<std::string>{};
+        // A run that could not even unload the agent may load it all the
+        // same, which changes nothing.
+        if (std::find(lines.begin(), lines.end(), kUnload) != lines.end()) {
+            EXPECT_EQ(lines.front(), kUnload);
+            EXPECT_EQ(lines.back(), kLoad);
+        }
+        const std::string versions = BundleVersions(install);
+        EXPECT_TRUE(versions == "quoranees.app=es1 quoraneet.app=et1" ||
+                    versions == "quoranees.app=es2 quoraneet.app=et2")
+            << versions;
+    }
+}
+
+// The processes whose real user is `uid`.
+int ProcessesOf(uid_t uid) {
+    int count = 0;
+    for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
+        std::istringstream status(ReadFile(it->path() / "status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("Uid:", 0) != 0) continue;
+            std::istringstream ids(line.substr(4));
+            uid_t real = 0;
+            if (ids >> real && real == uid) ++count;
+            break;
+        }
+    }
+    return count;
+}
+
+TEST_F(ErrorPathsTest, ProcessLimitFilledDuringTheWaitDelaysTheLoadButNeverDropsIt) {
+    // Once the agent is unloaded and killed, the user's other processes take
+    // every process the user may have, for three seconds: the load cannot be
+    // started at first, and is started once they are gone.
+    if (!Unprivileged()) GTEST_SKIP() << "cannot run the updater as an unprivileged user";
+    const rlimit limit{static_cast<rlim_t>(ProcessesOf(kUnprivilegedId) + 3),
+                       static_cast<rlim_t>(ProcessesOf(kUnprivilegedId) + 3)};
+    Launch launch;
+    launch.unprivileged = true;
+    launch.ownProcessGroup = true;
+    launch.wrapper = {"bash", "-c",
+                      "ulimit -u " + std::to_string(limit.rlim_cur) + " || exit " +
+                          std::to_string(kWrapperFailed) + "\nexec \"$@\"",
+                      "sh"};
+    const pid_t run = Start({}, launch);
+    for (int tick = 0; tick < 2000; ++tick) {
+        if (ReadFile(dir / "log").find("killall -9 quoranees") != std::string::npos) break;
+        usleep(5000);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t filler = fork();
+    if (filler == 0) {
+        // Forks sleepers until the user may have no more processes.
+        if (!DropPrivileges() || setrlimit(RLIMIT_NPROC, &limit) != 0) _exit(1);
+        for (;;) {
+            const pid_t sleeper = fork();
+            if (sleeper == 0) {
+                sleep(3);
+                _exit(0);
+            }
+            if (sleeper < 0) break;
+        }
+        sleep(3);
+        _exit(errno == EAGAIN ? 0 : 2);
+    }
+
+    const std::optional<int> status = FinishWithin(run, 60);
+    const auto finished = std::chrono::steady_clock::now();
+    ASSERT_TRUE(status) << "the run hung and was killed";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    const int filled = Finish(filler);
+    EXPECT_TRUE(WIFEXITED(filled) && WEXITSTATUS(filled) == 0) << "the limit was never reached";
+    EXPECT_EQ(Log().back(), kLoad);
+    // The load came only once the other processes had gone.
+    EXPECT_GE(finished - started, std::chrono::milliseconds(2500));
 }
 
 // ---------------------------------------------------------------------------

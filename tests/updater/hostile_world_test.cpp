@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "InstallTree.h"
 #include "UpdaterTestSupport.h"
 
 namespace quorane::test {
@@ -100,64 +101,148 @@ TEST_F(HostileWorldTest, ArchiveTurnedIntoAFifoBetweenItsCheckAndItsOpenSkipsThe
     EXPECT_EQ(Log().back(), kLoad);
 }
 
-TEST_F(HostileWorldTest, LinksFromOneArchiveNeverCarryTheOtherOutOfItsBundle) {
+TEST_F(HostileWorldTest, LinksFromOneArchiveNeverCarryTheOtherOutOfTheInstall) {
     // The second archive, unpacked first, makes quoranees.app, or a directory
     // in it, a link to a directory outside, or makes quoranees.app a plain
-    // file; the first archive's entries below it must never be written through
-    // it. A link that stays inside its bundle is fine.
+    // file, or leaves beside its bundles a link that leads out; the first
+    // archive's entries below it (`reach`) must never be written through it.
+    // A link that stays inside its bundle, or inside the install directory,
+    // is fine, and so are the user's own links. A link out that the run made
+    // beside the bundles is removed with the failed update.
     const fs::path outside = dir / "outside";
     fs::create_directories(outside / "kept");
     WriteFile(outside / "kept" / "file", "precious");
+    using Plant = std::function<void(const fs::path& where)>;
+    auto link = [](const std::string& target, const std::string& name) {
+        return [=](const fs::path& where) {
+            fs::create_directories((where / name).parent_path());
+            fs::create_symlink(target, where / name);
+        };
+    };
     struct Case {
         std::string name;
-        std::function<void(const fs::path& staging)> plant;
+        Plant plant;        // into the second archive's tree
+        std::string reach;  // a file of the first archive, beside its bundles
         bool replaced;
+        std::map<std::string, std::string> leftovers;  // what stays of the second archive
+        Plant userSetup;                               // in the install directory, before the run
     };
     const std::vector<Case> cases = {
-        {"bundle name is a link out",
-         [&](const fs::path& staging) { fs::create_symlink(outside, staging / "quoranees.app"); },
-         false},
+        {"bundle name is a link out", link(outside.string(), "quoranees.app"), "", false},
         {"bundle name is a file",
-         [](const fs::path& staging) { WriteFile(staging / "quoranees.app", "not a bundle"); },
+         [](const fs::path& staging) { WriteFile(staging / "quoranees.app", "not a bundle"); }, "",
          false},
-        {"directory in the bundle is a link out",
-         [&](const fs::path& staging) {
-             fs::create_directories(staging / "quoranees.app");
-             fs::create_symlink(outside, staging / "quoranees.app" / "Contents");
-         },
-         false},
+        {"directory in the bundle is a link out", link(outside.string(), "quoranees.app/Contents"),
+         "", false},
         {"directory in the bundle is a link within it",
          [](const fs::path& staging) {
              fs::create_directories(staging / "quoranees.app" / "Versions" / "A");
              fs::create_symlink("Versions/A", staging / "quoranees.app" / "Contents");
          },
-         true},
+         "", true},
+        {"a link beside the bundles climbs out", link("../outside", "lnk"), "lnk/pwned", false},
+        {"a link beside the bundles is absolute", link(outside.string(), "lnk"), "lnk/pwned",
+         false},
+        {"a link in a directory beside the bundles climbs out",
+         link("../../outside", "Shared/lnk"),
+         "Shared/lnk/pwned",
+         false,
+         {{"Shared", "dir/"}}},
+        {"a link beside the bundles climbs after a name",
+         link("Shared/../../outside", "lnk"),
+         "lnk/pwned",
+         false,
+         {{"Shared", "dir/"}},
+         [](const fs::path& where) { fs::create_directories(where / "Shared"); }},
+        {"a link beside the bundles that stays in the install directory",
+         link("Shared/real", "lnk"),
+         "lnk/file",
+         true,
+         {{"Shared", "dir/"},
+          {"Shared/real", "dir/"},
+          {"Shared/real/file", "from es"},
+          {"lnk", "-> Shared/real"}},
+         [](const fs::path& where) { fs::create_directories(where / "Shared" / "real"); }},
+        {"the user's own link out is left alone",
+         [](const fs::path&) {},
+         "",
+         true,
+         {{"data", "-> ../outside"}},
+         [](const fs::path& where) { fs::create_symlink("../outside", where / "data"); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(install);
         fs::create_directories(install);
         OldBundles(install);
+        if (c.userSetup) c.userSetup(install);
         const auto before = Snapshot(install);
-        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-        TempDir staging;
-        c.plant(staging.path());
-        MakeBundle(staging.path(), "quoraneet.app", "et3");
-        const updater::ProgramResult zipped = updater::RunProgram(
-            {"sh", "-c", "cd \"$1\" && zip -qry \"$2\" quoranees.app quoraneet.app", "sh",
-             staging.str(), (install / "et.zip").string()});
-        ASSERT_TRUE(zipped.Clean());
+        TempDir first;
+        MakeBundle(first.path(), "quoranees.app", "es2");
+        MakeBundle(first.path(), "quoraneet.app", "et2");
+        if (!c.reach.empty()) {
+            fs::create_directories((first / c.reach).parent_path());
+            WriteFile(first / c.reach, "from es");
+        }
+        TempDir second;
+        c.plant(second.path());
+        MakeBundle(second.path(), "quoraneet.app", "et3");
+        for (const auto& [tree, archive] :
+             {std::pair{&first, "es.zip"}, std::pair{&second, "et.zip"}}) {
+            const updater::ProgramResult zipped =
+                updater::RunProgram({"sh", "-c", "cd \"$1\" && zip -qry \"$2\" .", "sh",
+                                     tree->str(), (install / archive).string()});
+            ASSERT_TRUE(zipped.Clean());
+        }
         const auto outsideBefore = Snapshot(outside);
 
         EXPECT_EQ(RunGuarded({install.string(), "es.zip", "et.zip"}), 0);
         EXPECT_EQ(Snapshot(outside), outsideBefore);
+        auto expected = before;
+        for (const auto& [name, what] : c.leftovers) expected[name] = what;
         if (c.replaced) {
             EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-            EXPECT_EQ(ReadFile(install / "quoranees.app" / "Versions" / "A" / "version.txt"),
-                      "es2");
+            for (const char* bundle : {"quoranees.app", "quoraneet.app"}) {
+                for (auto it = expected.begin(); it != expected.end();)
+                    it = it->first.rfind(bundle, 0) == 0 ? expected.erase(it) : std::next(it);
+            }
+            auto after = Snapshot(install);
+            for (auto it = after.begin(); it != after.end();)
+                it = it->first.rfind("quorane", 0) == 0 ? after.erase(it) : std::next(it);
+            EXPECT_EQ(after, expected);
         } else {
-            EXPECT_EQ(Snapshot(install), before);
+            EXPECT_EQ(Snapshot(install), expected);
         }
+    }
+}
+
+TEST(StaysBelow, JudgesALinkTargetByItsTextAlone) {
+    const std::vector<std::string> backups = {"quoranees.app.42", "quoraneet.app.42"};
+    struct Case {
+        std::string target;
+        std::size_t level;
+        bool stays;
+    };
+    const Case cases[] = {
+        {"a/b", 0, true},
+        {"./a//b/", 0, true},
+        {"..", 1, true},
+        {"../..", 1, false},
+        {"../x", 0, false},
+        {"/etc", 3, false},
+        {"", 0, false},
+        {"a/../b", 1, false},  // climbs from wherever a leads
+        {"quoranees.app.42", 0, false},
+        {"QUORANEES.APP.42/x", 0, false},  // as a file system that folds case sees it
+        {"../quoraneet.app.42", 1, false},
+        {"quoranees.app.4", 0, true},
+        {"quoranees.app.420", 0, true},
+        {"sub/quoranees.app.42", 0, true},  // not the backup: a name below sub
+        {"quoranees.app.42", 1, true},      // below the top, not the backup
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.target + " from level " + std::to_string(row.level));
+        EXPECT_EQ(updater::StaysBelow(row.target, row.level, backups), row.stays);
     }
 }
 
@@ -208,6 +293,141 @@ TEST_F(HostileWorldTest, ArchiveNamesWithPatternCharactersNameOneArchiveOnly) {
     const auto before = Snapshot(install);
     EXPECT_EQ(RunGuarded({install.string(), "es?.zip", "et?.zip"}), 0);
     EXPECT_EQ(Snapshot(install), before);
+}
+
+// Where unzip is for real, for stand-ins that hand over to it.
+std::string RealUnzip() {
+    for (const char* candidate : {"/usr/bin/unzip", "/bin/unzip"})
+        if (access(candidate, X_OK) == 0) return candidate;
+    return "unzip";
+}
+
+TEST_F(HostileWorldTest, ToolsAreFoundBeforeAnythingIsUnpackedAndNeverInTheInstall) {
+    // The second archive, unpacked first, holds beside its bundle an
+    // executable `unzip` that notes it ran; however PATH names the install
+    // directory (the working directory here), that one never unpacks the
+    // first archive. A tool that is not found skips the swap.
+    const fs::path marker = dir / "planted-unzip-ran";
+    const fs::path fewTools = dir / "few-tools";
+    fs::create_directories(fewTools);
+    fs::copy_file(tools / "killall", fewTools / "killall");
+    const std::string system = "/usr/local/bin:/usr/bin:/bin";
+    struct Case {
+        std::string scenario;
+        std::string path;
+        bool replaced;
+        std::vector<std::string> log;  // the agent commands, when not the usual
+    };
+    const std::vector<Case> cases = {
+        {"an empty entry first", ":" + tools.string() + ":" + system, true, {}},
+        {"an empty entry last", tools.string() + ":" + system + ":", true, {}},
+        {"a dot entry", ".:" + tools.string() + ":" + system, true, {}},
+        {"a relative entry", "./:" + tools.string() + ":" + system, true, {}},
+        {"the install directory by its absolute name",
+         install.string() + ":" + tools.string() + ":" + system,
+         true,
+         {}},
+        {"no unzip anywhere", tools.string(), false, {}},
+        // Without launchctl nothing is unloaded, so nothing may be killed.
+        {"no launchctl anywhere", fewTools.string() + ":" + system, false, {"-"}},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.scenario);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        fs::remove(marker);
+        OldBundles(install);
+        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        TempDir second;
+        MakeBundle(second.path(), "quoraneet.app", "et3");
+        WriteFile(second / "unzip", "#!/bin/sh\necho ran > '" + marker.string() + "'\nexec " +
+                                        RealUnzip() + " \"$@\"\n");
+        fs::permissions(second / "unzip", fs::perms(0755));
+        ASSERT_TRUE(updater::RunProgram({"sh", "-c", "cd \"$1\" && zip -qry \"$2\" .", "sh",
+                                         second.str(), (install / "et.zip").string()})
+                        .Clean());
+        const auto before = Snapshot(install);
+        Launch launch;
+        launch.environment = {"PATH=" + row.path};
+        launch.workingDirectory = install;
+
+        EXPECT_EQ(RunGuarded({install.string(), "es.zip", "et.zip"}, launch), 0);
+        EXPECT_FALSE(fs::exists(marker));
+        if (row.replaced) {
+            EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+        } else {
+            EXPECT_EQ(Snapshot(install), before);
+        }
+        if (row.log.empty())
+            EXPECT_EQ(Log(), Expected(1));
+        else
+            EXPECT_FALSE(fs::exists(dir / "log")) << ReadFile(dir / "log");
+    }
+}
+
+TEST_F(HostileWorldTest, ChildrenNeverGetTheVariablesThatChangeHowTheyBehave) {
+    // Each class of variables is set for the run; every program the updater
+    // starts notes its environment, and unzip, the real one behind a
+    // stand-in, must still unpack every name and byte as the archive holds
+    // them.
+    const std::string binary(256, '\r');
+    struct Case {
+        std::string scenario;
+        std::vector<std::string> settings;
+    };
+    const std::vector<Case> cases = {
+        {"unzip's option variables",
+         {"UNZIP=-aa", "UNZIPOPT=-LL", "UNZIP_OPTS=-:", "ZIPINFO=-v", "ZIPINFOOPT=-v",
+          "ZIPINFO_OPTS=-v"}},
+        {"the loader's variables",
+         {"LD_PRELOAD=" + (dir / "none.so").string(), "LD_AUDIT=" + (dir / "none.so").string(),
+          "LD_LIBRARY_PATH=" + dir.str(), "DYLD_INSERT_LIBRARIES=x", "GLIBC_TUNABLES=x=1",
+          "GCONV_PATH=" + dir.str(), "LOCPATH=" + dir.str()}},
+        {"the shell's start-up variables",
+         {"ENV=" + (dir / "rc").string(), "BASH_ENV=" + (dir / "rc").string(), "SHELLOPTS=xtrace",
+          "BASHOPTS=x", "BASH_FUNC_echo%%=() { :; }", "IFS=/", "CDPATH=" + dir.str(),
+          "POSIXLY_CORRECT=1"}},
+    };
+    WriteFile(dir / "rc", "echo sourced >> '" + (dir / "rc.ran").string() + "'\n");
+    const std::string note = "env > \"$QUORANE_TEST_LOG.env.$(basename \"$0\")\"\n";
+    Tool("unzip", note + "exec " + RealUnzip() + " \"$@\"\n");
+    for (const char* tool : {"launchctl", "killall"}) {
+        const std::string body = ReadFile(tools / tool);
+        Tool(tool, note + body.substr(body.find('\n') + 1));
+    }
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.scenario);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        OldBundles(install);
+        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}},
+                    {{"Contents/Resources/Data.bin", binary}});
+        Launch launch;
+        launch.environment = row.settings;
+        // unzip decodes names in a locale of its own, whatever the caller's.
+        launch.environment.push_back("LC_ALL=C.UTF-8");
+        EXPECT_EQ(RunGuarded({install.string(), "es.zip", "none.zip"}, launch), 0);
+        EXPECT_EQ(Snapshot(install / "quoranees.app"), [&] {
+            TempDir staging;
+            MakeBundle(staging.path(), "quoranees.app", "es2",
+                       {{"Contents/Resources/Data.bin", binary}});
+            return Snapshot(staging / "quoranees.app");
+        }());
+        EXPECT_FALSE(fs::exists(dir / "rc.ran"));
+        for (const char* tool : {"unzip", "launchctl", "killall"}) {
+            SCOPED_TRACE(tool);
+            const std::string seen = "\n" + ReadFile(dir / ("log.env." + std::string(tool)));
+            for (const std::string& setting : row.settings) {
+                const std::string name = setting.substr(0, setting.find('='));
+                EXPECT_EQ(seen.find("\n" + name + "="), std::string::npos) << name;
+            }
+            EXPECT_NE(seen.find("\nHOME=" + home.string() + "\n"), std::string::npos);
+            EXPECT_NE(seen.find("\nPATH=" + tools.string() + ":"), std::string::npos);
+            if (std::string(tool) == "unzip")
+                EXPECT_NE(seen.find("\nLC_ALL=C\n"), std::string::npos);
+        }
+    }
 }
 
 TEST_F(HostileWorldTest, DeletedWorkingDirectoryOnlyMattersForARelativeInstallDirectory) {

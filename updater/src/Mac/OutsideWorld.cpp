@@ -76,10 +76,8 @@ constexpr WithheldVariable kWithheldVariables[] = {
     {"CDPATH"},
     // Makes the tools' option parsing and output stricter than they expect.
     {"POSIXLY_CORRECT"},
-    // Set by the updater itself: the searched directories, and for unzip a
-    // fixed locale (which overrides every other locale variable).
+    // Set by the updater itself: the directories the tools were searched in.
     {"PATH"},
-    {"LC_ALL"},
 };
 
 // Owns one of posix_spawn's setting objects (attributes or file actions)
@@ -314,7 +312,10 @@ bool Withheld(const char* setting) {
 
 ChildEnvironment::ChildEnvironment(const Tools& tools, bool forUnzip) {
     for (char** setting = environ; setting != nullptr && *setting != nullptr; ++setting) {
-        if (!Withheld(*setting)) settings_.emplace_back(*setting);
+        // unzip gets a fixed locale, which overrides every other locale
+        // variable, so that it decodes entry names the same way for everyone.
+        if (Withheld(*setting) || (forUnzip && std::strncmp(*setting, "LC_ALL=", 7) == 0)) continue;
+        settings_.emplace_back(*setting);
     }
     settings_.push_back("PATH=" + tools.searchPath);
     if (forUnzip) settings_.emplace_back("LC_ALL=C");
