@@ -181,7 +181,7 @@ TEST_F(Launching, LaunchApplication) {
         SCOPED_TRACE(c.name);
         fs::remove(dir_ / "record");
         // The alarm ends a launch that waits: the row fails with "!child".
-        EXPECT_EQ(InChild([&] { return LaunchApplication(c.command) ? "true" : "false"; }, 10),
+        EXPECT_EQ(InChild([&] { return LaunchApplication(c.command) ? "true" : "false"; }, 20),
                   c.answer);
         EXPECT_EQ(Record(c.record == notRun), c.record);
     }
