@@ -101,6 +101,10 @@ QUORANE_API bool IsOpenAnotherProcess(std::wstring path);
 // File type detection.
 // ---------------------------------------------------------------------------
 
+// The content checks below read only regular files (links followed). Anything
+// else, a FIFO or a device included, gets the negative answer at once, also
+// when it takes a regular file's place while the path is being checked.
+
 // The first 576 bytes of a regular file as 1152 lowercase hex digits, bytes
 // past its end counted as zero; empty when the path is not a readable regular
 // file.
@@ -266,7 +270,9 @@ QUORANE_API std::vector<std::string> GetExecuteCommand(std::wstring path);
 // Opens the application named by command[0] with the items command[1...]:
 // existing items as file or directory URLs, missing ones as the URL their
 // text spells (left out when it is no absolute URL). True when the platform
-// accepted the launch; it does not wait for the application. Throws
+// accepted the launch; it does not wait for the application. False at once
+// when command[0] leads (links followed) to neither a regular file nor a
+// directory, a FIFO for one: that is never an application. Throws
 // boost::filesystem::filesystem_error when an item's status cannot be read.
 QUORANE_API bool LaunchApplication(std::vector<std::string> command);
 

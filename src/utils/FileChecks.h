@@ -1,4 +1,5 @@
-// Internal pieces of the file access checks, shared with their tests.
+// Internal pieces of the file access checks, shared with the other families
+// that look at files and with the tests.
 #ifndef QUORANE_UTILS_FILE_CHECKS_H
 #define QUORANE_UTILS_FILE_CHECKS_H
 
@@ -7,9 +8,32 @@
 #include <cstdint>
 #include <string>
 
+#include "base/FileDescriptor.h"
 #include "platform/TreeWalk.h"
 
 namespace quorane {
+
+// What a path led to when it was opened, links followed.
+enum class FileKind {
+    None,       // it could not be opened or examined
+    Regular,    // a regular file
+    Directory,  // a directory
+    Other,      // a FIFO, a device, anything else that opens
+};
+
+struct OpenedPath {
+    FileKind kind = FileKind::None;
+    // Open for reading, close-on-exec, with ordinary (blocking) reads, when
+    // the kind is Regular; closed otherwise.
+    FileDescriptor descriptor;
+};
+
+// Opens `path` for reading without ever waiting in the open, and tells from
+// the descriptor, not from the path, what it opened: a check of the path
+// followed by an open would be fooled by a FIFO or a device put there in
+// between, and an ordinary open of a FIFO waits until a writer comes. Only a
+// regular file's descriptor is handed back.
+OpenedPath OpenWithoutWaiting(const std::string& path);
 
 // Creates the file at `probePath` (never an existing one), writes its own path
 // into it, closes and deletes it. True when the write succeeded and the probe

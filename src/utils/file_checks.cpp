@@ -10,18 +10,43 @@
 #include <cerrno>
 #include <cstddef>
 #include <string>
+#include <utility>
 
 #include <boost/filesystem.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <quorane/QuoraneFile.h>
 #include <quorane/Utils.h>
+#include "base/FileDescriptor.h"
 #include "base/Text.h"
 #include "platform/TreeWalk.h"
 
 namespace fs = boost::filesystem;
 
 namespace quorane {
+
+OpenedPath OpenWithoutWaiting(const std::string& path) {
+    OpenedPath opened;
+    // O_NONBLOCK: a FIFO without a writer (or a device waiting for its line)
+    // lets the open return at once. O_NOCTTY: a terminal opened here never
+    // becomes the process's controlling terminal.
+    FileDescriptor descriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (!descriptor.valid() || ::fstat(descriptor.get(), &info) != 0) return opened;
+    if (S_ISDIR(info.st_mode)) {
+        opened.kind = FileKind::Directory;
+    } else if (!S_ISREG(info.st_mode)) {
+        opened.kind = FileKind::Other;
+    } else {
+        // A regular file is read as usual; the flag only mattered for the open.
+        const int flags = ::fcntl(descriptor.get(), F_GETFL);
+        if (flags == -1 || ::fcntl(descriptor.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+            return opened;
+        opened.kind = FileKind::Regular;
+        opened.descriptor = std::move(descriptor);
+    }
+    return opened;
+}
 
 bool WriteProbe(const std::string& probePath) {
     // O_EXCL: the probe must be a file of our own making. Should a file of

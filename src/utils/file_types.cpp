@@ -2,7 +2,7 @@
 // recognition by leading bytes, and the MIME type of a file name's extension.
 #include <quorane/Utils.h>
 
-#include <fcntl.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
@@ -11,9 +11,9 @@
 
 #include <boost/filesystem.hpp>
 
-#include <quorane/QuoraneFile.h>
 #include "base/Text.h"
 #include "platform/MimeTypes.h"
+#include "utils/FileChecks.h"
 
 namespace fs = boost::filesystem;
 
@@ -74,15 +74,17 @@ bool IsRegularFilePath(const std::string& path) {
 }
 
 // The first N bytes of the file, zero where the file is shorter or the read
-// fails; false when the file does not open.
-template <size_t N, typename Path>
-bool ReadHead(const Path& path, std::array<uint8_t, N>& buffer) {
+// fails; false when what the path leads to is no regular file by now. The
+// path was checked just before, but may have been replaced since: whatever
+// opened is examined on its descriptor, and a FIFO put there meanwhile
+// neither holds the open up nor gets read.
+template <size_t N>
+bool ReadHead(const std::string& path, std::array<uint8_t, N>& buffer) {
     buffer.fill(0);
-    // The descriptor is the library's own: no child started meanwhile gets it.
-    CQuoraneFile file(path, O_RDONLY | O_CLOEXEC);
-    if (!file.IsOpen()) return false;
-    file.Read(buffer.data(), N);
-    file.Close();
+    const quorane::OpenedPath file = quorane::OpenWithoutWaiting(path);
+    if (file.kind != quorane::FileKind::Regular) return false;
+    // One read; a short or failed one leaves the zeros in place.
+    (void)!::read(file.descriptor.get(), buffer.data(), N);
     return true;
 }
 

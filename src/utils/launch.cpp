@@ -9,8 +9,23 @@
 
 #include "base/Text.h"
 #include "platform/Applications.h"
+#include "utils/FileChecks.h"
 
 namespace fs = boost::filesystem;
+
+namespace {
+
+// An application is a directory (a bundle) or a file (a desktop entry);
+// whatever else the location leads to is none, and is not handed to the
+// registry, whose loader would open it as it is: a FIFO would keep it
+// waiting for a writer that may never come.
+bool IsApplication(const std::string& location) {
+    const quorane::FileKind kind = quorane::OpenWithoutWaiting(location).kind;
+    if (kind != quorane::FileKind::Regular && kind != quorane::FileKind::Directory) return false;
+    return quorane::platform::IsApplication(location);
+}
+
+}  // namespace
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its arguments by value
 std::vector<std::string> GetExecuteCommand(std::wstring path) {
@@ -24,7 +39,7 @@ std::vector<std::string> GetExecuteCommand(std::wstring path) {
 
     const std::optional<std::string> application =
         quorane::platform::ApplicationForExtension(extension);
-    if (!application || !quorane::platform::IsApplication(*application)) return command;
+    if (!application || !IsApplication(*application)) return command;
     if (application->empty()) return command;
 
     command.push_back(*application);
@@ -35,7 +50,7 @@ std::vector<std::string> GetExecuteCommand(std::wstring path) {
 bool LaunchApplication(std::vector<std::string> command) {
     if (command.empty()) return false;
     const std::string& application = command.front();
-    if (!quorane::platform::IsApplication(application)) return false;
+    if (!IsApplication(application)) return false;
 
     using quorane::platform::LaunchItem;
     std::vector<LaunchItem> items;
