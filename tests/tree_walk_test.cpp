@@ -139,6 +139,14 @@ std::vector<std::string> Sorted(std::vector<std::string> lines) {
     return lines;
 }
 
+// Whether the walk finished, then its events, sorted, a line each: what a
+// child passes back.
+std::string Summary(const Record& record) {
+    std::string text = record.finished ? "finished" : "not finished";
+    for (const std::string& event : Sorted(record.events)) text += "\n" + event;
+    return text;
+}
+
 // A tree of every kind of entry, with a directory outside it that links
 // lead to; nothing named "secret" may ever be visited. Names that begin
 // with two dots are names like any other.
@@ -273,53 +281,6 @@ TEST(WalkBelow, WalksTheEntriesOfAnOpenDirectoryAndClosesIt) {
     EXPECT_EQ(events, std::vector<std::string>{"error  open No such file or directory @0"});
 }
 
-TEST(WalkBelow, StartThatCannotBeSearchedIsListedAndItsEntriesReported) {
-    // Readable but not searchable by the walker: its entries are listed but
-    // cannot be reached, on one file system or not; a subdirectory cannot
-    // even be told to lie on it.
-    if (!quorane::test::CanDropPrivileges())
-        GTEST_SKIP() << "cannot run a child as an unprivileged user, so permissions that root "
-                        "passes cannot be refused";
-    TempDir dir;
-    fs::permissions(dir.path(), fs::perms(0755));
-    fs::create_directories(dir / "start/sub");
-    WriteFile(dir / "start/file", "x");
-    fs::permissions(dir / "start", fs::perms(0444));
-    const auto result = quorane::test::RunInChild([&] {
-        if (!quorane::test::DropPrivileges()) return std::string("no drop");
-        std::string text;
-        for (const bool stay : {true, false}) {
-            const int start = ::open((dir / "start").c_str(), kDirectoryFlags);
-            if (start < 0) return "open: " + std::string(std::strerror(errno));
-            WalkOptions options;
-            options.stayOnFileSystem = stay;
-            std::vector<std::string> events;
-            const bool finished = WalkBelow(
-                start,
-                [&](const WalkEntry& entry) {
-                    events.push_back(Describe(entry));
-                    return WalkAction::Continue;
-                },
-                options);
-            text += std::string(stay ? "staying" : "crossing") +
-                    (finished ? ", finished:" : ", not finished:");
-            for (const std::string& event : Sorted(events)) text += "\n" + event;
-            text += "\n";
-        }
-        return text;
-    });
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(*result,
-              "staying, not finished:"
-              "\nentry file file @1 (Permission denied)"
-              "\nerror sub open Permission denied @1"
-              "\ncrossing, not finished:"
-              "\nenter sub @1 (Permission denied)"
-              "\nentry file file @1 (Permission denied)"
-              "\nerror sub open Permission denied @1"
-              "\n");
-}
-
 TEST(WalkTree, VisitorAnswersSteerTheWalk) {
     TempDir dir;
     MakeMixedTree(dir);
@@ -431,10 +392,8 @@ struct TreeShape {
 
 TreeShape Chain(const char* name, int depth, bool underLimit = false) {
     const auto n = static_cast<std::size_t>(depth);
-    return {name,      [depth](const fs::path& tree) { return MakeChain(tree, depth).valid(); },
-            n + 1,     n,
-            n,         n,
-            underLimit};
+    const auto make = [depth](const fs::path& tree) { return MakeChain(tree, depth).valid(); };
+    return {name, make, n + 1, n, n, n, underLimit};
 }
 
 TEST(WalkTree, DeepAndWideTreesAreWalkedToTheEndWithinTheDescriptorBound) {
@@ -742,6 +701,7 @@ TEST(WalkTree, AncestorMovedOutOfTheTreeIsNotClimbedOutOf) {
             const fs::path tree = dir / "tree";
             const fs::path replaced = ChainLevel(tree, c.movedAt);
             const fs::path above = dir / "outside/above";
+            fs::path kept = replaced;  // the deepest of what took the ancestor's place
             changeIn = ChainLevel(fs::canonical(tree), kDepth);
             change = [&] {
                 if (c.alsoMovedAt != 0)
@@ -755,12 +715,13 @@ TEST(WalkTree, AncestorMovedOutOfTheTreeIsNotClimbedOutOf) {
                         fs::create_directory(replaced);
                         break;
                     case Replacement::Impostor:
-                        fs::create_directories(ChainLevel(tree, c.alsoMovedAt));
+                        kept = ChainLevel(tree, c.alsoMovedAt);
+                        fs::create_directories(kept);
                         break;
                     case Replacement::ImpostorAroundTheReal:
-                        fs::create_directories(ChainLevel(tree, c.alsoMovedAt - 2));
-                        fs::rename(ChainLevel(above, c.alsoMovedAt - 1 - c.movedAt),
-                                   ChainLevel(tree, c.alsoMovedAt - 1));
+                        kept = ChainLevel(tree, c.alsoMovedAt - 1);
+                        fs::create_directories(kept.parent_path());
+                        fs::rename(ChainLevel(above, c.alsoMovedAt - 1 - c.movedAt), kept);
                         break;
                 }
             };
@@ -803,20 +764,8 @@ TEST(WalkTree, AncestorMovedOutOfTheTreeIsNotClimbedOutOf) {
             // a directory of the tree, is removed.
             EXPECT_TRUE(fs::exists(sentinel / "sentinel-sub/d"));
             EXPECT_TRUE(fs::exists(sentinel / "sentinel-file"));
-            switch (c.replacement) {
-                case Replacement::Link:
-                    EXPECT_TRUE(fs::is_symlink(replaced));
-                    break;
-                case Replacement::EmptyDirectory:
-                    EXPECT_TRUE(fs::is_directory(fs::symlink_status(replaced)));
-                    break;
-                case Replacement::Impostor:
-                    EXPECT_TRUE(fs::is_directory(ChainLevel(tree, c.alsoMovedAt)));
-                    break;
-                case Replacement::ImpostorAroundTheReal:
-                    EXPECT_TRUE(fs::is_directory(ChainLevel(tree, c.alsoMovedAt - 1)));
-                    break;
-            }
+            EXPECT_EQ(fs::symlink_status(kept).type(),
+                      c.replacement == Replacement::Link ? fs::symlink_file : fs::directory_file);
         }
     }
 }
@@ -890,10 +839,7 @@ TEST(WalkTree, ListingWithoutKindsWhileItsEntriesChange) {
         const FileDescriptor at = OpenDirectory(dir.path());
         WalkOptions options;
         options.readEntry = ReadWithoutKindsMeanwhile;
-        const Record record = Walk(at.get(), "tree", options);
-        std::string text = record.finished ? "finished" : "not finished";
-        for (const std::string& event : Sorted(record.events)) text += "\n" + event;
-        return text;
+        return Summary(Walk(at.get(), "tree", options));
     });
     ::chmod((dir / "tree").c_str(), 0755);
     ASSERT_TRUE(result.has_value());
@@ -957,11 +903,17 @@ TEST(WalkTree, ListingThatFailsIsReportedAfterWhatItGave) {
 }
 
 TEST(WalkTree, DirectoriesThatCannotBeOpenedOrSearchedAreReported) {
+    // As an unprivileged walker sees them. A directory that may be read but
+    // not searched has its entries listed but not reached, on one file
+    // system or not; a subdirectory of it cannot even be told to lie on it.
     if (!quorane::test::CanDropPrivileges())
         GTEST_SKIP() << "cannot run a child as an unprivileged user, so permissions that root "
                         "passes cannot be refused";
     TempDir dir;
     fs::permissions(dir.path(), fs::perms(0755));
+    fs::create_directories(dir / "start/sub");
+    WriteFile(dir / "start/file", "x");
+    fs::permissions(dir / "start", fs::perms(0444));
     fs::create_directories(dir / "tree/closed");
     fs::create_directories(dir / "tree/listable/inner");
     WriteFile(dir / "tree/closed/hidden", "x");
@@ -969,27 +921,59 @@ TEST(WalkTree, DirectoriesThatCannotBeOpenedOrSearchedAreReported) {
     WriteFile(dir / "tree/file", "x");
     fs::permissions(dir / "tree/closed", fs::perms(0000));
     fs::permissions(dir / "tree/listable", fs::perms(0704));
-    const auto result = quorane::test::RunInChild([&] {
-        if (!quorane::test::DropPrivileges()) return std::string("no drop");
-        const FileDescriptor at = OpenDirectory(dir.path());
-        const Record record = Walk(at.get(), "tree");
-        std::string text = record.finished ? "finished" : "not finished";
-        for (const std::string& event : Sorted(record.events)) text += "\n" + event;
-        return text;
-    });
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(*result,
-              "not finished"
-              "\nenter tree @0"
-              "\nenter tree/closed @1"
-              "\nenter tree/listable @1"
-              "\nenter tree/listable/inner @2 (Permission denied)"
-              "\nentry tree/file file @1"
-              "\nentry tree/listable/only file @2 (Permission denied)"
-              "\nerror tree/closed open Permission denied @1"
-              "\nerror tree/listable/inner open Permission denied @2"
-              "\nleave tree @0"
-              "\nleave tree/listable @1");
+    struct Case {
+        const char* name;
+        bool below;  // WalkBelow of "start", else WalkTree of "tree"
+        bool stayOnFileSystem;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"a start that cannot be searched, staying on one file system", true, true,
+         "not finished"
+         "\nentry file file @1 (Permission denied)"
+         "\nerror sub open Permission denied @1"},
+        {"a start that cannot be searched, crossing file systems", true, false,
+         "not finished"
+         "\nenter sub @1 (Permission denied)"
+         "\nentry file file @1 (Permission denied)"
+         "\nerror sub open Permission denied @1"},
+        {"directories closed, or listable and not searchable, in the tree", false, false,
+         "not finished"
+         "\nenter tree @0"
+         "\nenter tree/closed @1"
+         "\nenter tree/listable @1"
+         "\nenter tree/listable/inner @2 (Permission denied)"
+         "\nentry tree/file file @1"
+         "\nentry tree/listable/only file @2 (Permission denied)"
+         "\nerror tree/closed open Permission denied @1"
+         "\nerror tree/listable/inner open Permission denied @2"
+         "\nleave tree @0"
+         "\nleave tree/listable @1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto result = quorane::test::RunInChild([&] {
+            if (!quorane::test::DropPrivileges()) return std::string("no drop");
+            WalkOptions options;
+            options.stayOnFileSystem = c.stayOnFileSystem;
+            Record record;
+            if (c.below) {
+                record.finished = WalkBelow(
+                    ::open((dir / "start").c_str(), kDirectoryFlags),
+                    [&](const WalkEntry& entry) {
+                        record.events.push_back(Describe(entry));
+                        return WalkAction::Continue;
+                    },
+                    options);
+            } else {
+                const FileDescriptor at = OpenDirectory(dir.path());
+                record = Walk(at.get(), "tree", options);
+            }
+            return Summary(record);
+        });
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(*result, c.expected);
+    }
 }
 
 // --- One file system ------------------------------------------------------------
