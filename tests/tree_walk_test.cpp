@@ -134,6 +134,19 @@ Record Walk(int at, const char* name, const WalkOptions& options = {},
     return record;
 }
 
+// The same for WalkBelow of `directory`, which it takes over.
+Record RecordBelow(int directory, const WalkOptions& options = {}) {
+    Record record;
+    record.finished = WalkBelow(
+        directory,
+        [&](const WalkEntry& entry) {
+            record.events.push_back(Describe(entry));
+            return WalkAction::Continue;
+        },
+        options);
+    return record;
+}
+
 std::vector<std::string> Sorted(std::vector<std::string> lines) {
     std::sort(lines.begin(), lines.end());
     return lines;
@@ -255,30 +268,24 @@ TEST(WalkBelow, WalksTheEntriesOfAnOpenDirectoryAndClosesIt) {
     MakeMixedTree(dir);
     const int directory = ::open((dir / "tree").c_str(), kDirectoryFlags);
     ASSERT_GE(directory, 0);
-    std::vector<std::string> events;
-    EXPECT_TRUE(WalkBelow(directory, [&](const WalkEntry& entry) {
-        events.push_back(Describe(entry));
-        return WalkAction::Continue;
-    }));
+    const Record record = RecordBelow(directory);
+    EXPECT_TRUE(record.finished);
     // Those of WalkTree below its root, their paths relative to it.
     std::vector<std::string> expected;
     for (std::string event : MixedTreeEvents()) {
         if (event.find(" @0") != std::string::npos) continue;
         expected.push_back(event.replace(event.find(" tree/"), 6, " "));
     }
-    EXPECT_EQ(Sorted(events), Sorted(expected));
+    EXPECT_EQ(Sorted(record.events), Sorted(expected));
     errno = 0;
     EXPECT_EQ(::fcntl(directory, F_GETFD), -1) << "the start directory was left open";
     EXPECT_EQ(errno, EBADF);
 
     // A start that could not be opened.
-    events.clear();
     errno = ENOENT;
-    EXPECT_FALSE(WalkBelow(-1, [&](const WalkEntry& entry) {
-        events.push_back(Describe(entry));
-        return WalkAction::Continue;
-    }));
-    EXPECT_EQ(events, std::vector<std::string>{"error  open No such file or directory @0"});
+    const Record missing = RecordBelow(-1);
+    EXPECT_FALSE(missing.finished);
+    EXPECT_EQ(missing.events, std::vector<std::string>{"error  open No such file or directory @0"});
 }
 
 TEST(WalkTree, VisitorAnswersSteerTheWalk) {
@@ -956,20 +963,11 @@ TEST(WalkTree, DirectoriesThatCannotBeOpenedOrSearchedAreReported) {
             if (!quorane::test::DropPrivileges()) return std::string("no drop");
             WalkOptions options;
             options.stayOnFileSystem = c.stayOnFileSystem;
-            Record record;
-            if (c.below) {
-                record.finished = WalkBelow(
-                    ::open((dir / "start").c_str(), kDirectoryFlags),
-                    [&](const WalkEntry& entry) {
-                        record.events.push_back(Describe(entry));
-                        return WalkAction::Continue;
-                    },
-                    options);
-            } else {
-                const FileDescriptor at = OpenDirectory(dir.path());
-                record = Walk(at.get(), "tree", options);
-            }
-            return Summary(record);
+            if (c.below)
+                return Summary(
+                    RecordBelow(::open((dir / "start").c_str(), kDirectoryFlags), options));
+            const FileDescriptor at = OpenDirectory(dir.path());
+            return Summary(Walk(at.get(), "tree", options));
         });
         ASSERT_TRUE(result.has_value());
         EXPECT_EQ(*result, c.expected);
