@@ -1,6 +1,7 @@
 // Tests of the tree walker: what it visits and in which order, the visitor's
-// answers, removal while walking, the descriptors it holds at any depth, and
-// that nothing swapped in during the walk leads it out of the tree.
+// answers, removal while walking and GetFileCount's count of the same trees,
+// the descriptors it holds at any depth and across deep branches, and that
+// nothing swapped in during the walk leads it out of the tree.
 #include "platform/TreeWalk.h"
 
 #include <dirent.h>
