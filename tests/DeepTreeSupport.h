@@ -32,6 +32,26 @@ inline std::set<int> OpenDescriptors() {
     return open;
 }
 
+// Opens /dev/null on every free descriptor below the highest one open, so
+// that the next descriptor opened is one above all those the process
+// inherited, whatever gaps they left. Returns that highest descriptor. For
+// children only: what it opens stays open until the process ends.
+inline int FillDescriptorsBelowTheHighest() {
+    const std::set<int> open = OpenDescriptors();
+    const int highest = open.empty() ? -1 : *open.rbegin();
+    // Each open takes the lowest free descriptor: the gaps fill in order,
+    // and the first one past the highest means there are none left.
+    for (;;) {
+        const int filler = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (filler < 0) break;
+        if (filler > highest) {
+            ::close(filler);
+            break;
+        }
+    }
+    return highest;
+}
+
 // Makes a chain of `depth` directories "d" below `root` (made too), each
 // holding the empty file "f", with mkdirat and openat only, so that no long
 // path is ever needed. Returns the deepest directory, open, or an invalid

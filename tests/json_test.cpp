@@ -104,6 +104,10 @@ TEST(JsonValueToString, FollowsTheMatrixForBothFlavoursAndBothResults) {
         {"{\"\xC3\xA9\":\"\xE2\x82\xAC\",\"\\u00e9\":1}",
          "{\"\xC3\xA9\":\"\xE2\x82\xAC\",\"\xC3\xA9\":1}"},
         {R"({"k":"a\u0000b"})", R"({"k":"a\u0000b"})"},
+        // A key is written as a string value is: whole, its NUL escaped (the
+        // text is the writer's; only the readers and the copy cut at a NUL).
+        {R"({"a\u0000b":"c\u0000d","\u0000":{"x\u0000":0}})",
+         R"({"a\u0000b":"c\u0000d","\u0000":{"x\u0000":0}})"},
     };
     // clang-format on
     CheckTable<std::string>(rows, "default", "",
@@ -437,8 +441,8 @@ TEST(CopyJsonValue, ScalarsAndDeepNesting) {
 
 TEST(CopyJsonValue, StringsEndAtTheirFirstNulWhateverTheirLength) {
     // Every length up to a few groups of four units, with a NUL at every
-    // place or none. The source refers to text in a block of exactly its
-    // length, so that reading past it shows under the address sanitizer.
+    // place or none, as a string and as the key of a member. The source refers to text in a block
+    // of exactly its length, so that reading past it shows under the address sanitizer.
     JsonAllocator allocator;
     for (size_t length = 0; length <= 21; ++length) {
         for (size_t nul = 0; nul <= length; ++nul) {
@@ -453,6 +457,20 @@ TEST(CopyJsonValue, StringsEndAtTheirFirstNulWhateverTheirLength) {
             EXPECT_EQ(std::wstring(copy.GetString(), copy.GetStringLength()),
                       std::wstring(text.get(), nul));
             EXPECT_NE(copy.GetString(), text.get());
+            // A key is cut at its first NUL as a string value is.
+            quorane::WideJsonValue object(rapidjson::kObjectType);
+            object.AddMember(quorane::WideJsonValue(rapidjson::StringRef(text.get(), length)),
+                             quorane::WideJsonValue(rapidjson::StringRef(text.get(), length)),
+                             allocator);
+            quorane::WideJsonValue objectCopy;
+            CopyJsonValue(objectCopy, object, allocator);
+            ASSERT_EQ(objectCopy.MemberCount(), 1u);
+            const auto& member = *objectCopy.MemberBegin();
+            EXPECT_EQ(std::wstring(member.name.GetString(), member.name.GetStringLength()),
+                      std::wstring(text.get(), nul));
+            EXPECT_EQ(std::wstring(member.value.GetString(), member.value.GetStringLength()),
+                      std::wstring(text.get(), nul));
+            EXPECT_NE(member.name.GetString(), text.get());
         }
     }
 }

@@ -1,6 +1,7 @@
 // Tests of the tree walker: what it visits and in which order, the visitor's
-// answers, removal while walking, the descriptors it holds at any depth, and
-// that nothing swapped in during the walk leads it out of the tree.
+// answers, removal while walking and GetFileCount's count of the same trees,
+// the descriptors it holds at any depth and across deep branches, and that
+// nothing swapped in during the walk leads it out of the tree.
 #include "platform/TreeWalk.h"
 
 #include <dirent.h>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -28,9 +30,11 @@
 
 #include <gtest/gtest.h>
 
+#include <quorane/Utils.h>
 #include "DeepTreeSupport.h"
 #include "TestSupport.h"
 #include "base/FileDescriptor.h"
+#include "utils/FileChecks.h"
 
 namespace {
 
@@ -131,15 +135,41 @@ Record Walk(int at, const char* name, const WalkOptions& options = {},
     return record;
 }
 
+// The same for WalkBelow of `directory`, which it takes over.
+Record RecordBelow(int directory, const WalkOptions& options = {}) {
+    Record record;
+    record.finished = WalkBelow(
+        directory,
+        [&](const WalkEntry& entry) {
+            record.events.push_back(Describe(entry));
+            return WalkAction::Continue;
+        },
+        options);
+    return record;
+}
+
 std::vector<std::string> Sorted(std::vector<std::string> lines) {
     std::sort(lines.begin(), lines.end());
     return lines;
 }
 
+// Whether the walk finished, then its events, sorted, a line each: what a
+// child passes back.
+std::string Summary(const Record& record) {
+    std::string text = record.finished ? "finished" : "not finished";
+    for (const std::string& event : Sorted(record.events)) text += "\n" + event;
+    return text;
+}
+
 // A tree of every kind of entry, with a directory outside it that links
-// lead to; nothing named "secret" may ever be visited.
+// lead to; nothing named "secret" may ever be visited. Names that begin
+// with two dots are names like any other.
 void MakeMixedTree(const TempDir& dir) {
     fs::create_directories(dir / "tree/sub/empty");
+    fs::create_directories(dir / "tree/...");
+    WriteFile(dir / "tree/..data", "d");
+    WriteFile(dir / "tree/.../...", "d");
+    fs::create_directory_symlink(dir / "outside", dir / "tree/sub/..outside");
     fs::create_directories(dir / "outside/secret-dir");
     WriteFile(dir / "tree/a", "a");
     WriteFile(dir / "tree/sub/b", "b");
@@ -156,23 +186,33 @@ dirent* ReadWithoutKinds(DIR* listing) {
     return entry;
 }
 
-TEST(WalkTree, VisitsEveryEntryOnceParentsAroundChildrenLinksNeverFollowed) {
-    TempDir dir;
-    MakeMixedTree(dir);
-    const std::vector<std::string> expected = Sorted({
+// The events of a walk of the mixed tree, sorted.
+std::vector<std::string> MixedTreeEvents() {
+    return Sorted({
         "enter tree @0",
         "entry tree/a file @1",
+        "entry tree/..data file @1",
         "entry tree/dir-link link @1",
         "entry tree/dangling link @1",
         "entry tree/fifo fifo @1",
+        "enter tree/... @1",
+        "entry tree/.../... file @2",
+        "leave tree/... @1",
         "enter tree/sub @1",
         "entry tree/sub/b file @2",
         "entry tree/sub/file-link link @2",
+        "entry tree/sub/..outside link @2",
         "enter tree/sub/empty @2",
         "leave tree/sub/empty @2",
         "leave tree/sub @1",
         "leave tree @0",
     });
+}
+
+TEST(WalkTree, VisitsEveryEntryOnceParentsAroundChildrenLinksNeverFollowed) {
+    TempDir dir;
+    MakeMixedTree(dir);
+    const std::vector<std::string> expected = MixedTreeEvents();
     const std::pair<const char*, quorane::platform::ReadDirectoryEntry> readers[] = {
         {"kinds from the listing", ::readdir}, {"kinds from status queries", ReadWithoutKinds}};
     for (const auto& [how, reader] : readers) {
@@ -188,7 +228,8 @@ TEST(WalkTree, VisitsEveryEntryOnceParentsAroundChildrenLinksNeverFollowed) {
         // of them between its EnterDirectory and its LeaveDirectory.
         EXPECT_EQ(record.IndexOf("enter tree @0"), 0u);
         EXPECT_EQ(record.IndexOf("leave tree @0"), record.events.size() - 1);
-        for (const char* entry : {"entry tree/a file @1", "entry tree/fifo fifo @1"})
+        for (const char* entry :
+             {"entry tree/a file @1", "entry tree/..data file @1", "entry tree/fifo fifo @1"})
             EXPECT_LT(record.IndexOf(entry), record.IndexOf("enter tree/sub @1"));
         for (const char* inside :
              {"entry tree/sub/b file @2", "enter tree/sub/empty @2", "leave tree/sub/empty @2"}) {
@@ -228,82 +269,24 @@ TEST(WalkBelow, WalksTheEntriesOfAnOpenDirectoryAndClosesIt) {
     MakeMixedTree(dir);
     const int directory = ::open((dir / "tree").c_str(), kDirectoryFlags);
     ASSERT_GE(directory, 0);
-    std::vector<std::string> events;
-    EXPECT_TRUE(WalkBelow(directory, [&](const WalkEntry& entry) {
-        events.push_back(Describe(entry));
-        return WalkAction::Continue;
-    }));
-    EXPECT_EQ(Sorted(events), Sorted({
-                                  "entry a file @1",
-                                  "entry dir-link link @1",
-                                  "entry dangling link @1",
-                                  "entry fifo fifo @1",
-                                  "enter sub @1",
-                                  "entry sub/b file @2",
-                                  "entry sub/file-link link @2",
-                                  "enter sub/empty @2",
-                                  "leave sub/empty @2",
-                                  "leave sub @1",
-                              }));
+    const Record record = RecordBelow(directory);
+    EXPECT_TRUE(record.finished);
+    // Those of WalkTree below its root, their paths relative to it.
+    std::vector<std::string> expected;
+    for (std::string event : MixedTreeEvents()) {
+        if (event.find(" @0") != std::string::npos) continue;
+        expected.push_back(event.replace(event.find(" tree/"), 6, " "));
+    }
+    EXPECT_EQ(Sorted(record.events), Sorted(expected));
     errno = 0;
     EXPECT_EQ(::fcntl(directory, F_GETFD), -1) << "the start directory was left open";
     EXPECT_EQ(errno, EBADF);
 
     // A start that could not be opened.
-    events.clear();
     errno = ENOENT;
-    EXPECT_FALSE(WalkBelow(-1, [&](const WalkEntry& entry) {
-        events.push_back(Describe(entry));
-        return WalkAction::Continue;
-    }));
-    EXPECT_EQ(events, std::vector<std::string>{"error  open No such file or directory @0"});
-}
-
-TEST(WalkBelow, StartThatCannotBeSearchedIsListedAndItsEntriesReported) {
-    // Readable but not searchable by the walker: its entries are listed but
-    // cannot be reached, on one file system or not; a subdirectory cannot
-    // even be told to lie on it.
-    if (!quorane::test::CanDropPrivileges())
-        GTEST_SKIP() << "cannot run a child as an unprivileged user, so permissions that root "
-                        "passes cannot be refused";
-    TempDir dir;
-    fs::permissions(dir.path(), fs::perms(0755));
-    fs::create_directories(dir / "start/sub");
-    WriteFile(dir / "start/file", "x");
-    fs::permissions(dir / "start", fs::perms(0444));
-    const auto result = quorane::test::RunInChild([&] {
-        if (!quorane::test::DropPrivileges()) return std::string("no drop");
-        std::string text;
-        for (const bool stay : {true, false}) {
-            const int start = ::open((dir / "start").c_str(), kDirectoryFlags);
-            if (start < 0) return "open: " + std::string(std::strerror(errno));
-            WalkOptions options;
-            options.stayOnFileSystem = stay;
-            std::vector<std::string> events;
-            const bool finished = WalkBelow(
-                start,
-                [&](const WalkEntry& entry) {
-                    events.push_back(Describe(entry));
-                    return WalkAction::Continue;
-                },
-                options);
-            text += std::string(stay ? "staying" : "crossing") +
-                    (finished ? ", finished:" : ", not finished:");
-            for (const std::string& event : Sorted(events)) text += "\n" + event;
-            text += "\n";
-        }
-        return text;
-    });
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(*result,
-              "staying, not finished:"
-              "\nentry file file @1 (Permission denied)"
-              "\nerror sub open Permission denied @1"
-              "\ncrossing, not finished:"
-              "\nenter sub @1 (Permission denied)"
-              "\nentry file file @1 (Permission denied)"
-              "\nerror sub open Permission denied @1"
-              "\n");
+    const Record missing = RecordBelow(-1);
+    EXPECT_FALSE(missing.finished);
+    EXPECT_EQ(missing.events, std::vector<std::string>{"error  open No such file or directory @0"});
 }
 
 TEST(WalkTree, VisitorAnswersSteerTheWalk) {
@@ -371,53 +354,163 @@ fs::path ChainLevel(const fs::path& root, int depth) {
     return path;
 }
 
-TEST(WalkTree, RemovesADeepTreeInPostOrder) {
-    // The visitor removes every entry as it is given: files at their Entry,
-    // directories at their LeaveDirectory. A skipped entry would make a
-    // directory removal fail (ENOTEMPTY), a repeated one a removal of
-    // something already gone (ENOENT). A directory far longer than one
-    // buffer of the listing is removed while it is being listed.
-    constexpr int kDepth = 3000;
-    // Some 80 kB of names: several reads of the listing, unlinking between.
-    constexpr int kWide = 1500;
-    struct Case {
-        const char* name;
-        int depth;
-        int wideAt;  // depth of a directory of kWide files, or -1
+// Files with names of some 50 bytes, `count` of them, in the directory at
+// `depth` of the chain below `tree`.
+bool MakeWide(const fs::path& tree, int depth, int count) {
+    FileDescriptor wide = OpenDirectory(tree);
+    for (int level = 0; level < depth; ++level)
+        wide = FileDescriptor(::openat(wide.get(), "d", kDirectoryFlags));
+    for (int i = 0; i < count && wide.valid(); ++i) {
+        const std::string name = "a-rather-long-file-name-number-" + std::to_string(i);
+        if (!FileDescriptor(
+                 ::openat(wide.get(), name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644))
+                 .valid())
+            return false;
+    }
+    return wide.valid();
+}
+
+// A directory holding an entry for every name that begins with two dots and
+// one more byte: files, but for "...", a directory with more of them and
+// links whose names begin so.
+bool MakeDotNames(const fs::path& tree) {
+    if (::mkdir(tree.c_str(), 0755) != 0) return false;
+    for (int byte = 1; byte < 256; ++byte) {
+        if (byte == '/' || byte == '.') continue;
+        WriteFile(tree / (".." + std::string(1, static_cast<char>(byte))), "");
+    }
+    fs::create_directories(tree / ".../...");
+    WriteFile(tree / ".../..data", "x");
+    WriteFile(tree / ".../.../....", "x");
+    fs::create_symlink("..data", tree / ".../..to-file");
+    fs::create_symlink("...", tree / ".../..to-dir");
+    return true;
+}
+
+// A tree walked to its end, and what it holds.
+struct TreeShape {
+    const char* name;
+    std::function<bool(const fs::path& tree)> make;
+    std::size_t directories;  // the root included
+    std::size_t others;       // entries that are not directories
+    std::size_t counted;      // regular files and links to one
+    std::size_t deepest;      // the depth of its deepest directory
+    bool underLimit;          // walked under an open-file limit of the bound as well
+};
+
+TreeShape Chain(const char* name, int depth, bool underLimit = false) {
+    const auto n = static_cast<std::size_t>(depth);
+    const auto make = [depth](const fs::path& tree) { return MakeChain(tree, depth).valid(); };
+    return {name, make, n + 1, n, n, n, underLimit};
+}
+
+TEST(WalkTree, DeepAndWideTreesAreWalkedToTheEndWithinTheDescriptorBound) {
+    // Each tree is counted by GetFileCount, then removed by a visitor that
+    // removes every entry as it is given: files at their Entry, directories
+    // at their LeaveDirectory. A skipped entry would make a directory
+    // removal fail (ENOTEMPTY), a repeated one a removal of something
+    // already gone (ENOENT). A directory far longer than one buffer of the
+    // listing is removed while it is being listed. Trees of several deep
+    // branches make the walk open again, from their children, ancestors it
+    // had to close, and go down again below them.
+    constexpr int kWide = 1500;  // some 80 kB of names: several reads of the listing
+    const std::vector<TreeShape> shapes = {
+        Chain("depth 1", 1),
+        Chain("depth 7", 7),
+        Chain("depth 8", 8),
+        Chain("depth 9", 9),
+        Chain("depth 40", 40),
+        Chain("depth 600", 600, true),
+        Chain("a chain past PATH_MAX", 3000),
+        {"a wide directory near the top",
+         [](const fs::path& tree) {
+             return MakeChain(tree, 3).valid() && MakeWide(tree, 2, kWide);
+         },
+         4, 3 + kWide, 3 + kWide, 3, false},
+        {"a wide directory at the bottom of a deep chain",
+         [](const fs::path& tree) {
+             return MakeChain(tree, 100).valid() && MakeWide(tree, 100, kWide);
+         },
+         101, 100 + kWide, 100 + kWide, 100, false},
+        {"three branches from the root, each deeper than the bound",
+         [](const fs::path& tree) {
+             return ::mkdir(tree.c_str(), 0755) == 0 && MakeChain(tree / "a", 20).valid() &&
+                    MakeChain(tree / "b", 30).valid() && MakeChain(tree / "c", 12).valid();
+         },
+         1 + 21 + 31 + 13, 62, 62, 31, true},
+        {"two deep branches forking deep down",
+         [](const fs::path& tree) {
+             return MakeChain(tree, 15).valid() &&
+                    MakeChain(ChainLevel(tree, 15) / "x", 15).valid() &&
+                    MakeChain(ChainLevel(tree, 15) / "y", 15).valid();
+         },
+         16 + 2 * 16, 15 + 2 * 15, 15 + 2 * 15, 31, true},
+        {"a branch deeper than the bound at every level",
+         [](const fs::path& tree) {
+             bool made = MakeChain(tree, 12).valid();
+             for (int level = 1; level <= 12 && made; ++level)
+                 made = MakeChain(ChainLevel(tree, level) / "s", 10).valid();
+             return made;
+         },
+         13 + 12 * 11, 12 + 12 * 10, 12 + 12 * 10, 23, true},
+        {"names that begin with two dots", MakeDotNames, 3, 253 + 4, 253 + 3, 2, false},
     };
-    const Case cases[] = {
-        {"a chain past PATH_MAX", kDepth, -1},
-        {"a wide directory near the top", 3, 2},
-        {"a wide directory at the bottom of a deep chain", 100, 100},
-    };
-    for (const Case& c : cases) {
+    for (const TreeShape& c : shapes) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        {
-            FileDescriptor bottom = MakeChain(dir / "tree", c.depth);
-            ASSERT_TRUE(bottom.valid());
-            if (c.wideAt >= 0) {
-                FileDescriptor wide = OpenDirectory(dir / "tree");
-                for (int level = 0; level < c.wideAt; ++level)
-                    wide = FileDescriptor(::openat(wide.get(), "d", kDirectoryFlags));
-                ASSERT_TRUE(wide.valid());
-                for (int i = 0; i < kWide; ++i) {
-                    const std::string name = "a-rather-long-file-name-number-" + std::to_string(i);
-                    ASSERT_TRUE(FileDescriptor(::openat(wide.get(), name.c_str(),
-                                                        O_WRONLY | O_CREAT | O_CLOEXEC, 0644))
-                                    .valid());
-                }
-            }
+        ASSERT_TRUE(c.make(dir / "tree"));
+        std::int32_t counter = 5;
+        EXPECT_NO_THROW(GetFileCount((dir / "tree").wstring(), counter));
+        EXPECT_EQ(counter, 5 + static_cast<std::int32_t>(c.counted));
+
+        if (c.underLimit) {
+            // In a child whose limit leaves room for exactly
+            // kMaxWalkDescriptors more descriptors than it has open: every
+            // open the walk makes must fit. Gaps among the descriptors the
+            // test inherited would give it more room; they are filled first.
+            const auto result = quorane::test::RunInChild([&] {
+                const FileDescriptor at = OpenDirectory(dir.path());
+                const auto room = static_cast<rlim_t>(
+                    quorane::test::FillDescriptorsBelowTheHighest() + 1 + kMaxWalkDescriptors);
+                const rlimit limit = {room, room};
+                if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return std::string("no limit");
+                std::size_t others = 0;
+                std::string failure;
+                const bool finished = WalkTree(at.get(), "tree", [&](const WalkEntry& entry) {
+                    if (entry.event == WalkEvent::Entry) ++others;
+                    if (entry.event == WalkEvent::Error && failure.empty())
+                        failure = Describe(entry);
+                    return WalkAction::Continue;
+                });
+                return std::to_string(others) + (finished ? " finished" : " failed: " + failure);
+            });
+            ASSERT_TRUE(result.has_value());
+            EXPECT_EQ(*result, std::to_string(c.others) + " finished");
         }
-        const std::size_t entries =
-            1 + 2 * static_cast<std::size_t>(c.depth) + (c.wideAt >= 0 ? kWide : 0);
+
         const FileDescriptor at = OpenDirectory(dir.path());
         const std::set<int> before = OpenDescriptors();
         std::size_t removed = 0;
+        std::size_t others = 0;
         std::vector<std::string> failures;
+        std::size_t mostHeld = 0;
+        bool allCloseOnExec = true;
+        // Counting the descriptors at every event of a deep walk is slow;
+        // every event near the top and the bottom, and each tenth one between.
+        std::size_t events = 0;
         const bool finished = WalkTree(at.get(), "tree", [&](const WalkEntry& entry) {
+            if (entry.depth <= 10 || entry.depth + 10 >= c.deepest || ++events % 10 == 0) {
+                std::size_t held = 0;
+                for (const int fd : OpenDescriptors()) {
+                    if (before.count(fd) != 0) continue;
+                    ++held;
+                    if ((::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) allCloseOnExec = false;
+                }
+                mostHeld = std::max(mostHeld, held);
+            }
             int result = 0;
             if (entry.event == WalkEvent::Entry) {
+                ++others;
                 result = ::unlinkat(entry.parent, entry.name, 0);
             } else if (entry.event == WalkEvent::LeaveDirectory) {
                 result = ::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
@@ -436,72 +529,15 @@ TEST(WalkTree, RemovesADeepTreeInPostOrder) {
         });
         EXPECT_TRUE(finished);
         EXPECT_EQ(failures, std::vector<std::string>{});
-        EXPECT_EQ(removed, entries);
+        EXPECT_EQ(others, c.others);
+        EXPECT_EQ(removed, c.directories + c.others);
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "tree")));
-        EXPECT_EQ(OpenDescriptors(), before);
-        RemoveDeep(dir / "tree");
-    }
-}
-
-TEST(WalkTree, HoldsAFixedNumberOfCloseOnExecDescriptorsAtAnyDepth) {
-    for (const int depth : {1, 7, 8, 9, 40, 600}) {
-        SCOPED_TRACE("depth " + std::to_string(depth));
-        TempDir dir;
-        ASSERT_TRUE(MakeChain(dir / "tree", depth).valid());
-        const FileDescriptor at = OpenDirectory(dir.path());
-        const std::set<int> before = OpenDescriptors();
-        std::size_t mostHeld = 0;
-        bool allCloseOnExec = true;
-        std::size_t files = 0;
-        // Counting the descriptors at every event of a deep walk is slow; every
-        // event near the top and the bottom, and each tenth one between.
-        std::size_t events = 0;
-        EXPECT_TRUE(WalkTree(at.get(), "tree", [&](const WalkEntry& entry) {
-            if (entry.event == WalkEvent::Entry) ++files;
-            if (entry.depth > 10 && entry.depth + 10 < static_cast<std::size_t>(depth) &&
-                ++events % 10 != 0)
-                return WalkAction::Continue;
-            std::size_t held = 0;
-            for (const int fd : OpenDescriptors()) {
-                if (before.count(fd) != 0) continue;
-                ++held;
-                if ((::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) allCloseOnExec = false;
-            }
-            mostHeld = std::max(mostHeld, held);
-            return WalkAction::Continue;
-        }));
-        EXPECT_EQ(files, static_cast<std::size_t>(depth));
         EXPECT_LE(mostHeld, static_cast<std::size_t>(kMaxWalkDescriptors));
-        EXPECT_GE(mostHeld, std::min<std::size_t>(depth + 1, kMaxWalkDescriptors - 1));
+        EXPECT_GE(mostHeld, std::min<std::size_t>(c.deepest + 1, kMaxWalkDescriptors - 1));
         EXPECT_TRUE(allCloseOnExec);
         EXPECT_EQ(OpenDescriptors(), before);
         RemoveDeep(dir / "tree");
     }
-}
-
-TEST(WalkTree, DeepChainFitsUnderAnOpenFileLimitOfItsDescriptorBound) {
-    // In a child whose limit leaves room for exactly kMaxWalkDescriptors more
-    // descriptors than it has open: every open the walk makes must fit.
-    TempDir dir;
-    ASSERT_TRUE(MakeChain(dir / "tree", 600).valid());
-    const auto result = quorane::test::RunInChild([&] {
-        const FileDescriptor at = OpenDirectory(dir.path());
-        const std::set<int> open = OpenDescriptors();
-        const rlimit limit = {static_cast<rlim_t>(*open.rbegin() + 1 + kMaxWalkDescriptors),
-                              static_cast<rlim_t>(*open.rbegin() + 1 + kMaxWalkDescriptors)};
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return std::string("no limit");
-        std::size_t files = 0;
-        std::string failure;
-        const bool finished = WalkTree(at.get(), "tree", [&](const WalkEntry& entry) {
-            if (entry.event == WalkEvent::Entry) ++files;
-            if (entry.event == WalkEvent::Error && failure.empty()) failure = Describe(entry);
-            return WalkAction::Continue;
-        });
-        return std::to_string(files) + (finished ? " finished" : " failed: " + failure);
-    });
-    RemoveDeep(dir / "tree");
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(*result, "600 finished");
 }
 
 // --- Nothing swapped in leads the walk out of its tree -------------------------
@@ -607,59 +643,137 @@ TEST(WalkTree, OnOneFileSystemASiblingChangedSinceTheListingIsWalkedAsWhatItIsNo
     }
 }
 
+// Runs `change` once, when the listing of the directory at `changeIn`
+// gives its first entry.
+fs::path changeIn;
+std::function<void()> change;
+
+dirent* ReadAndChangeOnce(DIR* listing) {
+    if (change &&
+        fs::read_symlink("/proc/self/fd/" + std::to_string(::dirfd(listing))) == changeIn) {
+        const std::function<void()> now = std::move(change);
+        change = nullptr;
+        now();
+    }
+    return ::readdir(listing);
+}
+
 TEST(WalkTree, AncestorMovedOutOfTheTreeIsNotClimbedOutOf) {
     // Deep below the levels the walk keeps open, an ancestor is moved out of
     // the tree and its name taken by a link to a directory outside, or by
     // another directory. Getting back up, the walk must neither climb into
-    // the ancestor's new surroundings nor follow the link that took its name.
+    // the ancestor's new surroundings nor follow the link that took its name;
+    // reaching an ancestor again from the root, it must check each directory
+    // on the way, so that an impostor chain of the same names does not take
+    // the place of the tree. Each case is recorded, removed by a visitor that
+    // removes what it is given, and counted by GetFileCount, which raises
+    // where the walk gives up.
     constexpr int kDepth = 40;
+    enum class Replacement {
+        Link,            // to a directory outside
+        EmptyDirectory,  // another directory
+        Impostor,        // a chain of empty directories "d" down to alsoMovedAt
+        // The same down to alsoMovedAt - 2, holding the real directory of
+        // level alsoMovedAt - 1, moved there: only the steps above it are
+        // impostors.
+        ImpostorAroundTheReal,
+    };
     struct Case {
         const char* name;
-        int movedAt;      // the ancestor moved out, and a link left in its place
+        int movedAt;      // the ancestor moved out, and a replacement left in its place
         int alsoMovedAt;  // a directory below it moved out as well, or 0
-        bool directory;   // an empty directory takes the name instead of a link
-        bool finished;    // the walk gets back to the root
-        int errorAt;      // depth of the Error (Return) event, or 0
+        Replacement replacement;
+        bool finished;  // the walk gets back to the root
+        int errorAt;    // depth of the Error (Return) event, or 0
     };
     const Case cases[] = {
-        {"an ancestor moved out", 5, 0, false, true, 0},
-        {"an ancestor and a directory below it moved out", 5, 20, false, false, 19},
-        {"an ancestor replaced by another directory, one below it moved", 5, 20, true, false, 19},
-        {"the child of the root moved out", 1, 0, false, true, 0},
+        {"an ancestor moved out", 5, 0, Replacement::Link, true, 0},
+        {"an ancestor and a directory below it moved out", 5, 20, Replacement::Link, false, 19},
+        {"an ancestor replaced by another directory, one below it moved", 5, 20,
+         Replacement::EmptyDirectory, false, 19},
+        {"the child of the root moved out", 1, 0, Replacement::Link, true, 0},
+        {"an ancestor replaced by an impostor chain, one below it moved", 5, 20,
+         Replacement::Impostor, false, 19},
+        {"an impostor chain leading to the real directory, one below it moved", 5, 20,
+         Replacement::ImpostorAroundTheReal, false, 19},
     };
+    enum class Walker { Record, Remove, Count };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        const fs::path sentinel = MakeSentinel(dir);
-        ASSERT_TRUE(MakeChain(dir / "tree", kDepth).valid());
-        const FileDescriptor at = OpenDirectory(dir.path());
-        bool moved = false;
-        const Record record = Walk(at.get(), "tree", {}, [&](const WalkEntry& entry) {
-            if (moved || entry.event != WalkEvent::EnterDirectory ||
-                entry.depth != static_cast<std::size_t>(kDepth))
-                return WalkAction::Continue;
-            moved = true;
-            if (c.alsoMovedAt != 0)
-                fs::rename(ChainLevel(dir / "tree", c.alsoMovedAt), dir / "outside/below");
-            fs::rename(ChainLevel(dir / "tree", c.movedAt), dir / "outside/above");
-            if (c.directory) {
-                fs::create_directory(ChainLevel(dir / "tree", c.movedAt));
+        for (const Walker walker : {Walker::Record, Walker::Remove, Walker::Count}) {
+            SCOPED_TRACE(std::string(c.name) + (walker == Walker::Record   ? ", recorded"
+                                                : walker == Walker::Remove ? ", removed"
+                                                                           : ", counted"));
+            TempDir dir;
+            const fs::path sentinel = MakeSentinel(dir);
+            ASSERT_TRUE(MakeChain(dir / "tree", kDepth).valid());
+            const fs::path tree = dir / "tree";
+            const fs::path replaced = ChainLevel(tree, c.movedAt);
+            const fs::path above = dir / "outside/above";
+            fs::path kept = replaced;  // the deepest of what took the ancestor's place
+            changeIn = ChainLevel(fs::canonical(tree), kDepth);
+            change = [&] {
+                if (c.alsoMovedAt != 0)
+                    fs::rename(ChainLevel(tree, c.alsoMovedAt), dir / "outside/below");
+                fs::rename(replaced, above);
+                switch (c.replacement) {
+                    case Replacement::Link:
+                        fs::create_directory_symlink(sentinel, replaced);
+                        break;
+                    case Replacement::EmptyDirectory:
+                        fs::create_directory(replaced);
+                        break;
+                    case Replacement::Impostor:
+                        kept = ChainLevel(tree, c.alsoMovedAt);
+                        fs::create_directories(kept);
+                        break;
+                    case Replacement::ImpostorAroundTheReal:
+                        kept = ChainLevel(tree, c.alsoMovedAt - 1);
+                        fs::create_directories(kept.parent_path());
+                        fs::rename(ChainLevel(above, c.alsoMovedAt - 1 - c.movedAt), kept);
+                        break;
+                }
+            };
+            WalkOptions options;
+            options.readEntry = ReadAndChangeOnce;
+            if (walker == Walker::Count) {
+                std::int32_t counter = 0;
+                bool raised = false;
+                try {
+                    quorane::CountRegularFiles(tree.string(), counter, ReadAndChangeOnce);
+                } catch (const fs::filesystem_error&) {
+                    raised = true;
+                }
+                EXPECT_EQ(raised, !c.finished);
+                EXPECT_EQ(counter, kDepth);
             } else {
-                fs::create_directory_symlink(sentinel, ChainLevel(dir / "tree", c.movedAt));
+                const FileDescriptor at = OpenDirectory(dir.path());
+                const Record record = Walk(at.get(), "tree", options, [&](const WalkEntry& entry) {
+                    if (walker == Walker::Remove && entry.event == WalkEvent::Entry)
+                        ::unlinkat(entry.parent, entry.name, 0);
+                    if (walker == Walker::Remove && entry.event == WalkEvent::LeaveDirectory)
+                        ::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
+                    return WalkAction::Continue;
+                });
+                EXPECT_EQ(record.finished, c.finished);
+                EXPECT_FALSE(record.Mentions("sentinel"));
+                EXPECT_FALSE(record.Mentions("outside"));
+                if (c.errorAt != 0) {
+                    const std::string lost = ChainLevel("tree", c.errorAt).string();
+                    EXPECT_TRUE(record.Mentions("error " + lost + " return"))
+                        << record.events.back();
+                    EXPECT_EQ(record.events.back().rfind("error " + lost + " return", 0), 0u);
+                } else {
+                    EXPECT_FALSE(record.Mentions("error"));
+                    EXPECT_EQ(record.events.back(), "leave tree @0");
+                }
             }
-            return WalkAction::Continue;
-        });
-        ASSERT_TRUE(moved);
-        EXPECT_EQ(record.finished, c.finished);
-        EXPECT_FALSE(record.Mentions("sentinel"));
-        EXPECT_FALSE(record.Mentions("outside"));
-        if (c.errorAt != 0) {
-            const std::string lost = ChainLevel("tree", c.errorAt).string();
-            EXPECT_TRUE(record.Mentions("error " + lost + " return")) << record.events.back();
-            EXPECT_EQ(record.events.back().rfind("error " + lost + " return", 0), 0u);
-        } else {
-            EXPECT_FALSE(record.Mentions("error"));
-            EXPECT_EQ(record.events.back(), "leave tree @0");
+            ASSERT_FALSE(change) << "nothing was moved";
+            // Nothing outside the tree, and nothing that took the place of
+            // a directory of the tree, is removed.
+            EXPECT_TRUE(fs::exists(sentinel / "sentinel-sub/d"));
+            EXPECT_TRUE(fs::exists(sentinel / "sentinel-file"));
+            EXPECT_EQ(fs::symlink_status(kept).type(),
+                      c.replacement == Replacement::Link ? fs::symlink_file : fs::directory_file);
         }
     }
 }
@@ -733,10 +847,7 @@ TEST(WalkTree, ListingWithoutKindsWhileItsEntriesChange) {
         const FileDescriptor at = OpenDirectory(dir.path());
         WalkOptions options;
         options.readEntry = ReadWithoutKindsMeanwhile;
-        const Record record = Walk(at.get(), "tree", options);
-        std::string text = record.finished ? "finished" : "not finished";
-        for (const std::string& event : Sorted(record.events)) text += "\n" + event;
-        return text;
+        return Summary(Walk(at.get(), "tree", options));
     });
     ::chmod((dir / "tree").c_str(), 0755);
     ASSERT_TRUE(result.has_value());
@@ -800,11 +911,17 @@ TEST(WalkTree, ListingThatFailsIsReportedAfterWhatItGave) {
 }
 
 TEST(WalkTree, DirectoriesThatCannotBeOpenedOrSearchedAreReported) {
+    // As an unprivileged walker sees them. A directory that may be read but
+    // not searched has its entries listed but not reached, on one file
+    // system or not; a subdirectory of it cannot even be told to lie on it.
     if (!quorane::test::CanDropPrivileges())
         GTEST_SKIP() << "cannot run a child as an unprivileged user, so permissions that root "
                         "passes cannot be refused";
     TempDir dir;
     fs::permissions(dir.path(), fs::perms(0755));
+    fs::create_directories(dir / "start/sub");
+    WriteFile(dir / "start/file", "x");
+    fs::permissions(dir / "start", fs::perms(0444));
     fs::create_directories(dir / "tree/closed");
     fs::create_directories(dir / "tree/listable/inner");
     WriteFile(dir / "tree/closed/hidden", "x");
@@ -812,27 +929,50 @@ TEST(WalkTree, DirectoriesThatCannotBeOpenedOrSearchedAreReported) {
     WriteFile(dir / "tree/file", "x");
     fs::permissions(dir / "tree/closed", fs::perms(0000));
     fs::permissions(dir / "tree/listable", fs::perms(0704));
-    const auto result = quorane::test::RunInChild([&] {
-        if (!quorane::test::DropPrivileges()) return std::string("no drop");
-        const FileDescriptor at = OpenDirectory(dir.path());
-        const Record record = Walk(at.get(), "tree");
-        std::string text = record.finished ? "finished" : "not finished";
-        for (const std::string& event : Sorted(record.events)) text += "\n" + event;
-        return text;
-    });
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(*result,
-              "not finished"
-              "\nenter tree @0"
-              "\nenter tree/closed @1"
-              "\nenter tree/listable @1"
-              "\nenter tree/listable/inner @2 (Permission denied)"
-              "\nentry tree/file file @1"
-              "\nentry tree/listable/only file @2 (Permission denied)"
-              "\nerror tree/closed open Permission denied @1"
-              "\nerror tree/listable/inner open Permission denied @2"
-              "\nleave tree @0"
-              "\nleave tree/listable @1");
+    struct Case {
+        const char* name;
+        bool below;  // WalkBelow of "start", else WalkTree of "tree"
+        bool stayOnFileSystem;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"a start that cannot be searched, staying on one file system", true, true,
+         "not finished"
+         "\nentry file file @1 (Permission denied)"
+         "\nerror sub open Permission denied @1"},
+        {"a start that cannot be searched, crossing file systems", true, false,
+         "not finished"
+         "\nenter sub @1 (Permission denied)"
+         "\nentry file file @1 (Permission denied)"
+         "\nerror sub open Permission denied @1"},
+        {"directories closed, or listable and not searchable, in the tree", false, false,
+         "not finished"
+         "\nenter tree @0"
+         "\nenter tree/closed @1"
+         "\nenter tree/listable @1"
+         "\nenter tree/listable/inner @2 (Permission denied)"
+         "\nentry tree/file file @1"
+         "\nentry tree/listable/only file @2 (Permission denied)"
+         "\nerror tree/closed open Permission denied @1"
+         "\nerror tree/listable/inner open Permission denied @2"
+         "\nleave tree @0"
+         "\nleave tree/listable @1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto result = quorane::test::RunInChild([&] {
+            if (!quorane::test::DropPrivileges()) return std::string("no drop");
+            WalkOptions options;
+            options.stayOnFileSystem = c.stayOnFileSystem;
+            if (c.below)
+                return Summary(
+                    RecordBelow(::open((dir / "start").c_str(), kDirectoryFlags), options));
+            const FileDescriptor at = OpenDirectory(dir.path());
+            return Summary(Walk(at.get(), "tree", options));
+        });
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(*result, c.expected);
+    }
 }
 
 // --- One file system ------------------------------------------------------------
