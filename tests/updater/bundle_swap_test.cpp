@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <new>
 #include <set>
 #include <stdexcept>
@@ -26,6 +27,7 @@
 namespace quorane::updater {
 namespace {
 
+using test::BundleFiles;
 using test::BundleVersions;
 using test::GiveAway;
 using test::MakeArchive;
@@ -137,33 +139,95 @@ TEST_F(BundleSwapTest, GoodArchivesReplaceBothBundlesAndLeaveNothingElse) {
     EXPECT_EQ(runs, expected);
 }
 
-TEST_F(BundleSwapTest, FirstArchiveWinsWhereBothHoldTheSameBundle) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es-first"}});
-    MakeArchive(fs::path(install) / "second.zip",
-                {{"quoranees.app", "es-second"}, {"quoraneet.app", "et2"}});
-    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es-first quoraneet.app=et2");
+TEST_F(BundleSwapTest, ArchivesThatBringBothBundlesReplaceThem) {
+    // Each row makes the install directory and its archives; the new bundles
+    // are then all that is left.
+    const fs::path dir = install;
+    struct Case {
+        std::string name;
+        std::function<void()> make;
+        std::string versions;
+    };
+    const std::vector<Case> cases = {
+        {"the first archive wins where both hold the same bundle",
+         [&] {
+             OldBundles();
+             MakeArchive(dir / "first.zip", {{"quoranees.app", "es-first"}});
+             MakeArchive(dir / "second.zip",
+                         {{"quoranees.app", "es-second"}, {"quoraneet.app", "et2"}});
+         },
+         "quoranees.app=es-first quoraneet.app=et2"},
+        {"a missing archive is no failure when the other carries both bundles",
+         [&] {
+             OldBundles();
+             MakeArchive(dir / "second.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+         },
+         "quoranees.app=es2 quoraneet.app=et2"},
+        {"only one bundle before the run",
+         [&] {
+             MakeBundle(install, "quoranees.app", "es1");
+             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+             MakeArchive(dir / "second.zip", {{"quoraneet.app", "et3"}});
+         },
+         "quoranees.app=es2 quoraneet.app=et2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        c.make();
+        EXPECT_EQ(Swap(), SwapOutcome::Replaced);
+        EXPECT_EQ(BundleVersions(install), c.versions);
+        EXPECT_EQ(EntryNames(install), "quoranees.app quoraneet.app");
+    }
 }
 
-TEST_F(BundleSwapTest, MissingArchiveIsNoFailureWhenTheOtherCarriesBothBundles) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "second.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_FALSE(fs::exists(fs::path(install) / "second.zip"));
-}
+TEST_F(BundleSwapTest, ArchivesThatFailTheUpdateLeaveTheOldBundlesExactlyAsTheyWere) {
+    // Each row makes the install directory and its archives; afterwards it is
+    // as it was, without the archives.
+    const fs::path dir = install;
+    struct Case {
+        std::string name;
+        std::function<void()> make;
+    };
+    const std::vector<Case> cases = {
+        {"the second archive is missing, the first brings one bundle",
+         [&] {
+             OldBundles();
+             fs::create_symlink("quoranees.app/Contents", dir / "keep-link");
+             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}});
+         }},
+        {"a damaged archive that left both bundles",
+         [&] {
+             OldBundles();
+             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+             test::DamageLastEntry(dir / "first.zip");
+         }},
+        {"a truncated archive",
+         [&] {
+             OldBundles();
+             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+             const std::string bytes = test::ReadFile(dir / "first.zip");
+             test::WriteFile(dir / "second.zip", bytes.substr(0, bytes.size() / 2));
+         }},
+        {"nothing before and nothing unpackable",
+         [&] {
+             test::WriteFile(dir / "first.zip", "not a zip");
+             test::WriteFile(dir / "second.zip", "");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        c.make();
+        auto before = Snapshot(install);
+        before.erase("first.zip");
+        before.erase("second.zip");
 
-TEST_F(BundleSwapTest, IncompleteUpdateRestoresTheOldBundlesExactly) {
-    OldBundles();
-    fs::create_symlink("quoranees.app/Contents", fs::path(install) / "keep-link");
-    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es2"}});
-    auto before = Snapshot(install);
-    before.erase("first.zip");
-
-    EXPECT_EQ(Swap(), SwapOutcome::Restored);  // second.zip does not exist
-    EXPECT_EQ(Snapshot(install), before);
+        EXPECT_EQ(Swap(), SwapOutcome::Restored);
+        EXPECT_EQ(Snapshot(install), before);
+    }
 }
 
 TEST_F(BundleSwapTest, AnythingThrownWhileUnpackingPutsTheOldBundlesBack) {
@@ -263,46 +327,6 @@ TEST_F(BundleSwapTest, OldBundlesComeBackWhereWhatWasUnpackedCannotAllBeRemoved)
         if (*seen == "skip") GTEST_SKIP() << "no private mount namespace or seccomp filter here";
         EXPECT_EQ(*seen, c.expected);
     }
-}
-
-TEST_F(BundleSwapTest, OnlyOneBundleBeforeTheRun) {
-    MakeBundle(install, "quoranees.app", "es1");
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
-    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
-}
-
-TEST_F(BundleSwapTest, NothingBeforeAndNothingUnpackable) {
-    test::WriteFile(fs::path(install) / "first.zip", "not a zip");
-    test::WriteFile(fs::path(install) / "second.zip", "");
-    EXPECT_EQ(Swap(), SwapOutcome::Restored);
-    EXPECT_TRUE(Snapshot(install).empty());
-}
-
-TEST_F(BundleSwapTest, DamagedArchiveThatLeftBothBundlesStillFailsTheSwap) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    test::DamageLastEntry(fs::path(install) / "first.zip");
-    auto before = Snapshot(install);
-    before.erase("first.zip");
-
-    EXPECT_EQ(Swap("first.zip", "missing.zip"), SwapOutcome::Restored);
-    EXPECT_EQ(Snapshot(install), before);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
-}
-
-TEST_F(BundleSwapTest, TruncatedArchiveFailsTheSwap) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    std::string bytes = test::ReadFile(fs::path(install) / "first.zip");
-    test::WriteFile(fs::path(install) / "second.zip", bytes.substr(0, bytes.size() / 2));
-    EXPECT_EQ(Swap(), SwapOutcome::Restored);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
 }
 
 TEST_F(BundleSwapTest, UnzipWarningCountsAsSuccessButASignalDoesNot) {
@@ -453,17 +477,56 @@ TEST_F(BundleSwapTest, EntriesUnderTakenBackupNamesAreNeverTouched) {
 }
 
 TEST_F(BundleSwapTest, ADrawWhoseNameIsTakenIsDrawnAgain) {
-    OldBundles();
-    MakeBundle(install, "quoranees.app.5", "stale");
-    test::WriteFile(fs::path(install) / "quoraneet.app.6", "stale");
-    draws = {5, 6, 9};
-    const auto stale = Snapshot(fs::path(install) / "quoranees.app.5");
-    // Nothing to unpack: the failure branch puts the .9 backups back.
-    EXPECT_EQ(Swap(), SwapOutcome::Restored);
-    EXPECT_TRUE(draws.empty());
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
-    EXPECT_EQ(Snapshot(fs::path(install) / "quoranees.app.5"), stale);
-    EXPECT_EQ(test::ReadFile(fs::path(install) / "quoraneet.app.6"), "stale");
+    // A number is taken by an entry already under one of its backup names,
+    // or by an archive entry on a path through one, spelled in any case.
+    // Nothing unpackable arrives: the failure branch puts the .9 backups
+    // back, and every taken entry, planted or unpacked, is as it was.
+    struct Case {
+        std::string name;
+        BundleFiles planted;   // entries of the install directory before the run
+        BundleFiles archived;  // entries of the one archive
+        std::deque<int> draws;
+    };
+    const std::vector<Case> cases = {
+        {"already there",
+         {{"quoranees.app.5/Contents/version.txt", "stale"}, {"quoraneet.app.6", "stale"}},
+         {},
+         {5, 6, 9}},
+        {"archive file, lower case", {}, {{"quoranees.app.5", "entry"}}, {5, 9}},
+        {"archive file, upper case", {}, {{"QUORANEES.APP.5", "entry"}}, {5, 9}},
+        {"archive directory, lower case", {}, {{"quoraneet.app.7/file", "entry"}}, {7, 9}},
+        {"archive directory, mixed case", {}, {{"QuoraneET.app.7/file", "entry"}}, {7, 9}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        OldBundles();
+        for (const auto& [path, content] : c.planted) {
+            fs::create_directories((fs::path(install) / path).parent_path());
+            test::WriteFile(fs::path(install) / path, content);
+        }
+        if (!c.archived.empty()) {
+            test::TempDir staging;
+            std::vector<std::string> zip = {
+                "sh", "-c",          "cd \"$1\" && exec zip -qr \"$2\" .",
+                "sh", staging.str(), install + "/first.zip"};
+            for (const auto& [path, content] : c.archived) {
+                fs::create_directories((staging / path).parent_path());
+                test::WriteFile(staging / path, content);
+            }
+            ASSERT_TRUE(RunProgram(zip).Clean());
+        }
+        draws = c.draws;
+
+        EXPECT_EQ(Swap(), SwapOutcome::Restored);
+        EXPECT_TRUE(draws.empty()) << draws.size() << " draws left";
+        EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
+        for (const BundleFiles* entries : {&c.planted, &c.archived}) {
+            for (const auto& [path, content] : *entries)
+                EXPECT_EQ(test::ReadFile(fs::path(install) / path), content) << path;
+        }
+    }
 }
 
 TEST_F(BundleSwapTest, NoFreeBackupNameSkipsTheSwap) {
