@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <map>
 #include <new>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -122,63 +124,47 @@ protected:
     long descriptors = -1;  // counted once the directory is set up
 };
 
-TEST_F(BundleSwapTest, GoodArchivesReplaceBothBundlesAndLeaveNothingElse) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es2"}});
-    MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et2"}});
-
-    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(fs::directory_iterator(install)->path().filename().string().substr(0, 8), "quoranee");
-    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
-    // The second archive is unpacked first, each through its open descriptor.
-    const std::vector<std::vector<std::string>> expected = {
-        {"cwd:" + install, "unzip", "-o", "fd:" + install + "/second.zip", "-d", "."},
-        {"cwd:" + install, "unzip", "-o", "fd:" + install + "/first.zip", "-d", "."},
-    };
-    EXPECT_EQ(runs, expected);
-}
-
 TEST_F(BundleSwapTest, ArchivesThatBringBothBundlesReplaceThem) {
-    // Each row makes the install directory and its archives; the new bundles
-    // are then all that is left.
-    const fs::path dir = install;
+    // The new bundles are then all that is left, each from the first archive
+    // that holds it; an archive of no bundles is missing. The second archive
+    // is unpacked first, each through its open descriptor, a missing one not
+    // at all.
+    using Bundles = std::vector<std::pair<std::string, std::string>>;
+    const std::string es = "quoranees.app", et = "quoraneet.app";
     struct Case {
         std::string name;
-        std::function<void()> make;
-        std::string versions;
+        bool oldEt;  // quoraneet.app is there before the run
+        Bundles first, second;
     };
     const std::vector<Case> cases = {
-        {"the first archive wins where both hold the same bundle",
-         [&] {
-             OldBundles();
-             MakeArchive(dir / "first.zip", {{"quoranees.app", "es-first"}});
-             MakeArchive(dir / "second.zip",
-                         {{"quoranees.app", "es-second"}, {"quoraneet.app", "et2"}});
-         },
-         "quoranees.app=es-first quoraneet.app=et2"},
-        {"a missing archive is no failure when the other carries both bundles",
-         [&] {
-             OldBundles();
-             MakeArchive(dir / "second.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-         },
-         "quoranees.app=es2 quoraneet.app=et2"},
-        {"only one bundle before the run",
-         [&] {
-             MakeBundle(install, "quoranees.app", "es1");
-             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-             MakeArchive(dir / "second.zip", {{"quoraneet.app", "et3"}});
-         },
-         "quoranees.app=es2 quoraneet.app=et2"},
+        {"one bundle in each archive", true, {{es, "es2"}}, {{et, "et2"}}},
+        {"both hold quoranees.app", true, {{es, "es-first"}}, {{es, "es-second"}, {et, "et2"}}},
+        {"first archive missing", true, {}, {{es, "es2"}, {et, "et2"}}},
+        {"one bundle before the run", false, {{es, "es2"}, {et, "et2"}}, {{et, "et3"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(install);
         fs::create_directories(install);
-        c.make();
+        MakeBundle(install, es, "es1");
+        if (c.oldEt) MakeBundle(install, et, "et1");
+        std::map<std::string, std::string> versions;
+        std::vector<std::vector<std::string>> expected;
+        for (const auto& [archive, bundles] :
+             {std::pair("second.zip", c.second), std::pair("first.zip", c.first)}) {
+            if (bundles.empty()) continue;
+            MakeArchive(fs::path(install) / archive, bundles);
+            for (const auto& [bundle, version] : bundles) versions[bundle] = version;
+            expected.push_back(
+                {"cwd:" + install, "unzip", "-o", "fd:" + install + "/" + archive, "-d", "."});
+        }
+        runs.clear();
+
         EXPECT_EQ(Swap(), SwapOutcome::Replaced);
-        EXPECT_EQ(BundleVersions(install), c.versions);
+        EXPECT_EQ(BundleVersions(install),
+                  "quoranees.app=" + versions[es] + " quoraneet.app=" + versions[et]);
         EXPECT_EQ(EntryNames(install), "quoranees.app quoraneet.app");
+        EXPECT_EQ(runs, expected);
     }
 }
 
