@@ -37,13 +37,6 @@ using namespace std::chrono_literals;
 
 constexpr int kWatchdogSeconds = 60;
 
-// The real unzip, for stand-ins that wrap it.
-std::string UnzipPath() {
-    for (const char* candidate : {"/usr/bin/unzip", "/bin/unzip"})
-        if (access(candidate, X_OK) == 0) return candidate;
-    return "unzip";
-}
-
 // The entries of a snapshot below `top`, by their path relative to it.
 std::map<std::string, std::string> Within(const std::map<std::string, std::string>& snapshot,
                                           const std::string& top) {
