@@ -550,25 +550,25 @@ protected:
     }
 };
 
-TEST_F(UnprivilegedSwapTest, FailedSecondRenameMovesTheFirstBundleBack) {
-    OldBundles();
-    GiveAway(fs::path(install) / "quoranees.app");  // movable; quoraneet.app is not
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
-    const auto before = Snapshot(install);
+TEST_F(UnprivilegedSwapTest, FailedRenameAsideMovesBackWhatWasMoved) {
+    // quoranees.app is the child's and moves aside, quoraneet.app does not
+    // and is moved back; or quoranees.app already cannot move. Either way
+    // nothing is unpacked and both archives are kept.
+    for (const bool firstMoves : {true, false}) {
+        SCOPED_TRACE(firstMoves ? "second rename fails" : "first rename fails");
+        fs::remove_all(install);
+        fs::create_directories(install);
+        ASSERT_EQ(::chmod(install.c_str(), 01777), 0);
+        OldBundles();
+        if (firstMoves) GiveAway(fs::path(install) / "quoranees.app");
+        MakeArchive(fs::path(install) / "first.zip",
+                    {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
+        const auto before = Snapshot(install);
 
-    EXPECT_EQ(SwapUnprivileged("first.zip", "second.zip"), SwapOutcome::RolledBack);
-    EXPECT_EQ(Snapshot(install), before);  // nothing unpacked, both archives kept
-}
-
-TEST_F(UnprivilegedSwapTest, FailedFirstRenameMovesNothing) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    const auto before = Snapshot(install);
-    EXPECT_EQ(SwapUnprivileged("first.zip", "second.zip"), SwapOutcome::RolledBack);
-    EXPECT_EQ(Snapshot(install), before);
+        EXPECT_EQ(SwapUnprivileged("first.zip", "second.zip"), SwapOutcome::RolledBack);
+        EXPECT_EQ(Snapshot(install), before);
+    }
 }
 
 TEST_F(UnprivilegedSwapTest, FailedArchiveRemovalDoesNotKeepTheBundlesFromComingBack) {
