@@ -453,6 +453,13 @@ protected:
     std::vector<std::unique_ptr<FakeAgent>> agents;
 };
 
+// The real unzip, for stand-ins that wrap it.
+inline std::string UnzipPath() {
+    for (const char* candidate : {"/usr/bin/unzip", "/bin/unzip"})
+        if (access(candidate, X_OK) == 0) return candidate;
+    return "unzip";
+}
+
 }  // namespace quorane::test
 
 #endif  // QUORANE_TESTS_UPDATER_TEST_SUPPORT_H

@@ -12,10 +12,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <deque>
+#include <functional>
+#include <map>
 #include <new>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,6 +29,7 @@
 namespace quorane::updater {
 namespace {
 
+using test::BundleFiles;
 using test::BundleVersions;
 using test::GiveAway;
 using test::MakeArchive;
@@ -120,50 +124,96 @@ protected:
     long descriptors = -1;  // counted once the directory is set up
 };
 
-TEST_F(BundleSwapTest, GoodArchivesReplaceBothBundlesAndLeaveNothingElse) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es2"}});
-    MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et2"}});
-
-    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(fs::directory_iterator(install)->path().filename().string().substr(0, 8), "quoranee");
-    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
-    // The second archive is unpacked first, each through its open descriptor.
-    const std::vector<std::vector<std::string>> expected = {
-        {"cwd:" + install, "unzip", "-o", "fd:" + install + "/second.zip", "-d", "."},
-        {"cwd:" + install, "unzip", "-o", "fd:" + install + "/first.zip", "-d", "."},
+TEST_F(BundleSwapTest, ArchivesThatBringBothBundlesReplaceThem) {
+    // The new bundles are then all that is left, each from the first archive
+    // that holds it; an archive of no bundles is missing. The second archive
+    // is unpacked first, each through its open descriptor, a missing one not
+    // at all.
+    using Bundles = std::vector<std::pair<std::string, std::string>>;
+    const std::string es = "quoranees.app", et = "quoraneet.app";
+    struct Case {
+        std::string name;
+        bool oldEt;  // quoraneet.app is there before the run
+        Bundles first, second;
     };
-    EXPECT_EQ(runs, expected);
+    const std::vector<Case> cases = {
+        {"one bundle in each archive", true, {{es, "es2"}}, {{et, "et2"}}},
+        {"both hold quoranees.app", true, {{es, "es-first"}}, {{es, "es-second"}, {et, "et2"}}},
+        {"first archive missing", true, {}, {{es, "es2"}, {et, "et2"}}},
+        {"one bundle before the run", false, {{es, "es2"}, {et, "et2"}}, {{et, "et3"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        MakeBundle(install, es, "es1");
+        if (c.oldEt) MakeBundle(install, et, "et1");
+        std::map<std::string, std::string> versions;
+        std::vector<std::vector<std::string>> expected;
+        for (const auto& [archive, bundles] :
+             {std::pair("second.zip", c.second), std::pair("first.zip", c.first)}) {
+            if (bundles.empty()) continue;
+            MakeArchive(fs::path(install) / archive, bundles);
+            for (const auto& [bundle, version] : bundles) versions[bundle] = version;
+            expected.push_back(
+                {"cwd:" + install, "unzip", "-o", "fd:" + install + "/" + archive, "-d", "."});
+        }
+        runs.clear();
+
+        EXPECT_EQ(Swap(), SwapOutcome::Replaced);
+        EXPECT_EQ(BundleVersions(install),
+                  "quoranees.app=" + versions[es] + " quoraneet.app=" + versions[et]);
+        EXPECT_EQ(EntryNames(install), "quoranees.app quoraneet.app");
+        EXPECT_EQ(runs, expected);
+    }
 }
 
-TEST_F(BundleSwapTest, FirstArchiveWinsWhereBothHoldTheSameBundle) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es-first"}});
-    MakeArchive(fs::path(install) / "second.zip",
-                {{"quoranees.app", "es-second"}, {"quoraneet.app", "et2"}});
-    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es-first quoraneet.app=et2");
-}
+TEST_F(BundleSwapTest, ArchivesThatFailTheUpdateLeaveTheOldBundlesExactlyAsTheyWere) {
+    // Each row makes the install directory and its archives; afterwards it is
+    // as it was, without the archives.
+    const fs::path dir = install;
+    struct Case {
+        std::string name;
+        std::function<void()> make;
+    };
+    const std::vector<Case> cases = {
+        {"the second archive is missing, the first brings one bundle",
+         [&] {
+             OldBundles();
+             fs::create_symlink("quoranees.app/Contents", dir / "keep-link");
+             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}});
+         }},
+        {"a damaged archive that left both bundles",
+         [&] {
+             OldBundles();
+             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+             test::DamageLastEntry(dir / "first.zip");
+         }},
+        {"a truncated archive",
+         [&] {
+             OldBundles();
+             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+             const std::string bytes = test::ReadFile(dir / "first.zip");
+             test::WriteFile(dir / "second.zip", bytes.substr(0, bytes.size() / 2));
+         }},
+        {"nothing before and nothing unpackable",
+         [&] {
+             test::WriteFile(dir / "first.zip", "not a zip");
+             test::WriteFile(dir / "second.zip", "");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        c.make();
+        auto before = Snapshot(install);
+        before.erase("first.zip");
+        before.erase("second.zip");
 
-TEST_F(BundleSwapTest, MissingArchiveIsNoFailureWhenTheOtherCarriesBothBundles) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "second.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_FALSE(fs::exists(fs::path(install) / "second.zip"));
-}
-
-TEST_F(BundleSwapTest, IncompleteUpdateRestoresTheOldBundlesExactly) {
-    OldBundles();
-    fs::create_symlink("quoranees.app/Contents", fs::path(install) / "keep-link");
-    MakeArchive(fs::path(install) / "first.zip", {{"quoranees.app", "es2"}});
-    auto before = Snapshot(install);
-    before.erase("first.zip");
-
-    EXPECT_EQ(Swap(), SwapOutcome::Restored);  // second.zip does not exist
-    EXPECT_EQ(Snapshot(install), before);
+        EXPECT_EQ(Swap(), SwapOutcome::Restored);
+        EXPECT_EQ(Snapshot(install), before);
+    }
 }
 
 TEST_F(BundleSwapTest, AnythingThrownWhileUnpackingPutsTheOldBundlesBack) {
@@ -263,46 +313,6 @@ TEST_F(BundleSwapTest, OldBundlesComeBackWhereWhatWasUnpackedCannotAllBeRemoved)
         if (*seen == "skip") GTEST_SKIP() << "no private mount namespace or seccomp filter here";
         EXPECT_EQ(*seen, c.expected);
     }
-}
-
-TEST_F(BundleSwapTest, OnlyOneBundleBeforeTheRun) {
-    MakeBundle(install, "quoranees.app", "es1");
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
-    EXPECT_EQ(Swap(), SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
-}
-
-TEST_F(BundleSwapTest, NothingBeforeAndNothingUnpackable) {
-    test::WriteFile(fs::path(install) / "first.zip", "not a zip");
-    test::WriteFile(fs::path(install) / "second.zip", "");
-    EXPECT_EQ(Swap(), SwapOutcome::Restored);
-    EXPECT_TRUE(Snapshot(install).empty());
-}
-
-TEST_F(BundleSwapTest, DamagedArchiveThatLeftBothBundlesStillFailsTheSwap) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    test::DamageLastEntry(fs::path(install) / "first.zip");
-    auto before = Snapshot(install);
-    before.erase("first.zip");
-
-    EXPECT_EQ(Swap("first.zip", "missing.zip"), SwapOutcome::Restored);
-    EXPECT_EQ(Snapshot(install), before);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
-}
-
-TEST_F(BundleSwapTest, TruncatedArchiveFailsTheSwap) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    std::string bytes = test::ReadFile(fs::path(install) / "first.zip");
-    test::WriteFile(fs::path(install) / "second.zip", bytes.substr(0, bytes.size() / 2));
-    EXPECT_EQ(Swap(), SwapOutcome::Restored);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
 }
 
 TEST_F(BundleSwapTest, UnzipWarningCountsAsSuccessButASignalDoesNot) {
@@ -453,17 +463,56 @@ TEST_F(BundleSwapTest, EntriesUnderTakenBackupNamesAreNeverTouched) {
 }
 
 TEST_F(BundleSwapTest, ADrawWhoseNameIsTakenIsDrawnAgain) {
-    OldBundles();
-    MakeBundle(install, "quoranees.app.5", "stale");
-    test::WriteFile(fs::path(install) / "quoraneet.app.6", "stale");
-    draws = {5, 6, 9};
-    const auto stale = Snapshot(fs::path(install) / "quoranees.app.5");
-    // Nothing to unpack: the failure branch puts the .9 backups back.
-    EXPECT_EQ(Swap(), SwapOutcome::Restored);
-    EXPECT_TRUE(draws.empty());
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
-    EXPECT_EQ(Snapshot(fs::path(install) / "quoranees.app.5"), stale);
-    EXPECT_EQ(test::ReadFile(fs::path(install) / "quoraneet.app.6"), "stale");
+    // A number is taken by an entry already under one of its backup names,
+    // or by an archive entry on a path through one, spelled in any case.
+    // Nothing unpackable arrives: the failure branch puts the .9 backups
+    // back, and every taken entry, planted or unpacked, is as it was.
+    struct Case {
+        std::string name;
+        BundleFiles planted;   // entries of the install directory before the run
+        BundleFiles archived;  // entries of the one archive
+        std::deque<int> draws;
+    };
+    const std::vector<Case> cases = {
+        {"already there",
+         {{"quoranees.app.5/Contents/version.txt", "stale"}, {"quoraneet.app.6", "stale"}},
+         {},
+         {5, 6, 9}},
+        {"archive file, lower case", {}, {{"quoranees.app.5", "entry"}}, {5, 9}},
+        {"archive file, upper case", {}, {{"QUORANEES.APP.5", "entry"}}, {5, 9}},
+        {"archive directory, lower case", {}, {{"quoraneet.app.7/file", "entry"}}, {7, 9}},
+        {"archive directory, mixed case", {}, {{"QuoraneET.app.7/file", "entry"}}, {7, 9}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(install);
+        fs::create_directories(install);
+        OldBundles();
+        for (const auto& [path, content] : c.planted) {
+            fs::create_directories((fs::path(install) / path).parent_path());
+            test::WriteFile(fs::path(install) / path, content);
+        }
+        if (!c.archived.empty()) {
+            test::TempDir staging;
+            std::vector<std::string> zip = {
+                "sh", "-c",          "cd \"$1\" && exec zip -qr \"$2\" .",
+                "sh", staging.str(), install + "/first.zip"};
+            for (const auto& [path, content] : c.archived) {
+                fs::create_directories((staging / path).parent_path());
+                test::WriteFile(staging / path, content);
+            }
+            ASSERT_TRUE(RunProgram(zip).Clean());
+        }
+        draws = c.draws;
+
+        EXPECT_EQ(Swap(), SwapOutcome::Restored);
+        EXPECT_TRUE(draws.empty()) << draws.size() << " draws left";
+        EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
+        for (const BundleFiles* entries : {&c.planted, &c.archived}) {
+            for (const auto& [path, content] : *entries)
+                EXPECT_EQ(test::ReadFile(fs::path(install) / path), content) << path;
+        }
+    }
 }
 
 TEST_F(BundleSwapTest, NoFreeBackupNameSkipsTheSwap) {
@@ -501,25 +550,25 @@ protected:
     }
 };
 
-TEST_F(UnprivilegedSwapTest, FailedSecondRenameMovesTheFirstBundleBack) {
-    OldBundles();
-    GiveAway(fs::path(install) / "quoranees.app");  // movable; quoraneet.app is not
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
-    const auto before = Snapshot(install);
+TEST_F(UnprivilegedSwapTest, FailedRenameAsideMovesBackWhatWasMoved) {
+    // quoranees.app is the child's and moves aside, quoraneet.app does not
+    // and is moved back; or quoranees.app already cannot move. Either way
+    // nothing is unpacked and both archives are kept.
+    for (const bool firstMoves : {true, false}) {
+        SCOPED_TRACE(firstMoves ? "second rename fails" : "first rename fails");
+        fs::remove_all(install);
+        fs::create_directories(install);
+        ASSERT_EQ(::chmod(install.c_str(), 01777), 0);
+        OldBundles();
+        if (firstMoves) GiveAway(fs::path(install) / "quoranees.app");
+        MakeArchive(fs::path(install) / "first.zip",
+                    {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
+        const auto before = Snapshot(install);
 
-    EXPECT_EQ(SwapUnprivileged("first.zip", "second.zip"), SwapOutcome::RolledBack);
-    EXPECT_EQ(Snapshot(install), before);  // nothing unpacked, both archives kept
-}
-
-TEST_F(UnprivilegedSwapTest, FailedFirstRenameMovesNothing) {
-    OldBundles();
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    const auto before = Snapshot(install);
-    EXPECT_EQ(SwapUnprivileged("first.zip", "second.zip"), SwapOutcome::RolledBack);
-    EXPECT_EQ(Snapshot(install), before);
+        EXPECT_EQ(SwapUnprivileged("first.zip", "second.zip"), SwapOutcome::RolledBack);
+        EXPECT_EQ(Snapshot(install), before);
+    }
 }
 
 TEST_F(UnprivilegedSwapTest, FailedArchiveRemovalDoesNotKeepTheBundlesFromComingBack) {

@@ -1,7 +1,8 @@
 // The built updater on trees made to defeat a walk: bundles hundreds or
 // thousands of levels deep under small descriptor and stack limits, too few
 // descriptors to finish a swap, a link that leads out only once the other
-// archive is unpacked, a file system mounted inside an old bundle, and
+// archive is unpacked and links out of a bundle in the archive unpacked last
+// (which stay), a file system mounted inside an old bundle, and
 // directories the updater's user may not write. In every case the old bundles
 // come back under their names or the new ones are kept, no backup is left
 // that could be removed, and the agent is loaded again.
@@ -9,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -188,52 +191,87 @@ TEST_F(DeepTreesTest, TooFewDescriptorsToFinishLeaveEverythingAsItWas) {
     }
 }
 
-TEST_F(DeepTreesTest, LinkThatLeadsOutOnlyOnceTheOtherArchiveIsUnpackedFailsTheUpdate) {
-    // The second archive, unpacked first, brings a link that leads nowhere
-    // while quoranees.app is away under its backup name; the first brings
-    // quoranees.app, which makes the link lead outside, and an entry below
-    // the link.
+TEST_F(DeepTreesTest, LinksAreJudgedBetweenArchivesOnly) {
+    // Links in a bundle are judged by their text once the second archive is
+    // unpacked, so that the first cannot be led outside through them; the
+    // first archive, unpacked last, leads no further unzip anywhere, so its
+    // links are the agent's own and stay as they are, wherever they lead.
+    // Nothing is ever written outside.
     const fs::path outside = dir / "outside";
     fs::create_directories(outside / "kept");
     WriteFile(outside / "kept" / "file", "precious");
     const auto outsideBefore = Snapshot(outside);
-    OldBundles();
-    const auto oldEs = Snapshot(install / "quoranees.app");
-    const auto oldEt = Snapshot(install / "quoraneet.app");
+    struct Case {
+        std::string name;
+        std::function<void(const fs::path& second, const fs::path& first)> make;
+        std::map<std::string, std::string> links;  // by path in the install directory, when kept
+    };
+    const std::vector<Case> cases = {
+        // The second archive brings a link that leads nowhere while
+        // quoranees.app is away under its backup name; the first brings
+        // quoranees.app, which makes the link lead outside, and an entry
+        // below the link.
+        {"link that leads out only once the first archive is unpacked",
+         [&](const fs::path& second, const fs::path& first) {
+             MakeBundle(second, "quoraneet.app", "et2");
+             fs::create_symlink("../../quoranees.app/../../outside",
+                                second / "quoraneet.app" / "Contents" / "D");
+             Zip(second, "et.zip", {"quoraneet.app"});
+             MakeBundle(first, "quoranees.app", "es2");
+             fs::create_directories(first / "quoraneet.app" / "Contents" / "D");
+             WriteFile(first / "quoraneet.app" / "Contents" / "D" / "pwned", "written outside");
+             Zip(first, "es.zip", {"quoranees.app", "quoraneet.app"});
+         },
+         {}},
+        {"links that stay in their bundle",
+         [&](const fs::path& second, const fs::path&) {
+             MakeBundle(second, "quoraneet.app", "et2");
+             fs::create_directories(second / "quoraneet.app" / "Contents" / "Versions" / "A");
+             fs::create_directories(second / "quoraneet.app" / "Contents" / "Frameworks");
+             fs::create_symlink("Versions/A", second / "quoraneet.app" / "Contents" / "Current");
+             fs::create_symlink("../Versions/A/missing-yet",
+                                second / "quoraneet.app" / "Contents" / "Frameworks" / "Lib");
+             Zip(second, "et.zip", {"quoraneet.app"});
+             MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+         },
+         {{"quoraneet.app/Contents/Current", "Versions/A"},
+          {"quoraneet.app/Contents/Frameworks/Lib", "../Versions/A/missing-yet"}}},
+        {"links out of their bundle in the archive unpacked last",
+         [&](const fs::path&, const fs::path& first) {
+             MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+             MakeBundle(first, "quoranees.app", "es2");
+             fs::create_symlink(outside, first / "quoranees.app" / "Contents" / "Absolute");
+             fs::create_symlink("../../outside/kept",
+                                first / "quoranees.app" / "Contents" / "Climbing");
+             Zip(first, "es.zip", {"quoranees.app"});
+         },
+         {{"quoranees.app/Contents/Absolute", outside.string()},
+          {"quoranees.app/Contents/Climbing", "../../outside/kept"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveDeep(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        OldBundles();
+        const auto oldEs = Snapshot(install / "quoranees.app");
+        const auto oldEt = Snapshot(install / "quoraneet.app");
+        TempDir second, first;
+        c.make(second.path(), first.path());
 
-    TempDir second;
-    MakeBundle(second.path(), "quoraneet.app", "et2");
-    fs::create_symlink("../../quoranees.app/../../outside",
-                       second / "quoraneet.app" / "Contents" / "D");
-    Zip(second.path(), "et.zip", {"quoraneet.app"});
-    TempDir first;
-    MakeBundle(first.path(), "quoranees.app", "es2");
-    fs::create_directories(first / "quoraneet.app" / "Contents" / "D");
-    WriteFile(first / "quoraneet.app" / "Contents" / "D" / "pwned", "written outside");
-    Zip(first.path(), "es.zip", {"quoranees.app", "quoraneet.app"});
-
-    ExpectFinished(RunGuarded({install.string(), "es.zip", "et.zip"}));
-    EXPECT_EQ(Snapshot(outside), outsideBefore);
-    EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
-    EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
-}
-
-TEST_F(DeepTreesTest, LinksThatStayInTheirBundleStillPass) {
-    OldBundles();
-    TempDir second;
-    MakeBundle(second.path(), "quoraneet.app", "et2");
-    fs::create_directories(second / "quoraneet.app" / "Contents" / "Versions" / "A");
-    fs::create_directories(second / "quoraneet.app" / "Contents" / "Frameworks");
-    fs::create_symlink("Versions/A", second / "quoraneet.app" / "Contents" / "Current");
-    fs::create_symlink("../Versions/A/missing-yet",
-                       second / "quoraneet.app" / "Contents" / "Frameworks" / "Lib");
-    Zip(second.path(), "et.zip", {"quoraneet.app"});
-    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
-
-    ExpectFinished(RunGuarded({install.string(), "es.zip", "et.zip"}));
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(fs::read_symlink(install / "quoraneet.app" / "Contents" / "Current").string(),
-              "Versions/A");
+        ExpectFinished(RunGuarded({install.string(), "es.zip", "et.zip"}));
+        EXPECT_EQ(Snapshot(outside), outsideBefore);
+        if (c.links.empty()) {
+            EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
+            EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
+        } else {
+            EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+            for (const auto& [link, target] : c.links) {
+                boost::system::error_code ec;
+                EXPECT_EQ(fs::read_symlink(install / link, ec).string(), target) << link;
+            }
+        }
+    }
 }
 
 TEST_F(DeepTreesTest, FileSystemMountedInsideAnOldBundleLosesNothing) {

@@ -105,12 +105,6 @@ protected:
                           UnzipPath() + " \"$@\"\n");
     }
 
-    static std::string UnzipPath() {
-        for (const char* candidate : {"/usr/bin/unzip", "/bin/unzip"})
-            if (access(candidate, X_OK) == 0) return candidate;
-        return "unzip";
-    }
-
     bool Logged(const std::string& line) {
         const auto lines = Log();
         return std::find(lines.begin(), lines.end(), line) != lines.end();

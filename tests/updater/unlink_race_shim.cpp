@@ -10,7 +10,10 @@
 //  - at the first openat of the name $QUORANE_RACE_LOOP, it replaces that
 //    entry with a symbolic link to itself just before the open;
 //  - when $QUORANE_RACE_PREAD_EINTR is set, the first pread fails with EINTR
-//    having read nothing, as though a signal had interrupted it.
+//    having read nothing, as though a signal had interrupted it;
+//  - the first unlinkat of an entry named $QUORANE_RACE_BUSY (its last
+//    component) fails with EBUSY, removing nothing, as a file still in use
+//    can on some file systems; later ones go through.
 // The programs the updater starts do not inherit it.
 #include <dirent.h>
 #include <dlfcn.h>
@@ -103,6 +106,18 @@ ssize_t PRead(const char* symbol, int fd, void* buffer, size_t count, off_t offs
     return Next<ssize_t (*)(int, void*, size_t, off_t)>(symbol)(fd, buffer, count, offset);
 }
 
+bool busyDone = false;
+
+// Whether this removal of `path` is the one that is to fail.
+bool FailsAsBusy(const char* path) {
+    const char* busy = std::getenv("QUORANE_RACE_BUSY");
+    if (busyDone || busy == nullptr) return false;
+    const char* slash = std::strrchr(path, '/');
+    if (std::strcmp(slash == nullptr ? path : slash + 1, busy) != 0) return false;
+    busyDone = true;
+    return true;
+}
+
 }  // namespace
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's names are reserved
@@ -147,6 +162,10 @@ extern "C" __attribute__((visibility("default"))) int unlink(const char* path) {
 extern "C" __attribute__((visibility("default"))) int unlinkat(int directory, const char* path,
                                                                int flags) {
     RaceOnce();
+    if (FailsAsBusy(path)) {
+        errno = EBUSY;
+        return -1;
+    }
     return Next<int (*)(int, const char*, int)>("unlinkat")(directory, path, flags);
 }
 
