@@ -128,26 +128,46 @@ TEST_F(HostileWorldTest, LinksFromOneArchiveNeverCarryTheOtherOutOfTheInstall) {
         Plant userSetup;                               // in the install directory, before the run
     };
     const std::vector<Case> cases = {
-        {"bundle name is a link out", link(outside.string(), "quoranees.app"), "", false},
+        {"bundle name is a link out", link(outside.string(), "quoranees.app"), "", false, {}, {}},
         {"bundle name is a file",
-         [](const fs::path& staging) { WriteFile(staging / "quoranees.app", "not a bundle"); }, "",
-         false},
-        {"directory in the bundle is a link out", link(outside.string(), "quoranees.app/Contents"),
-         "", false},
+         [](const fs::path& staging) { WriteFile(staging / "quoranees.app", "not a bundle"); },
+         "",
+         false,
+         {},
+         {}},
+        {"directory in the bundle is a link out",
+         link(outside.string(), "quoranees.app/Contents"),
+         "",
+         false,
+         {},
+         {}},
         {"directory in the bundle is a link within it",
          [](const fs::path& staging) {
              fs::create_directories(staging / "quoranees.app" / "Versions" / "A");
              fs::create_symlink("Versions/A", staging / "quoranees.app" / "Contents");
          },
-         "", true},
-        {"a link beside the bundles climbs out", link("../outside", "lnk"), "lnk/pwned", false},
-        {"a link beside the bundles is absolute", link(outside.string(), "lnk"), "lnk/pwned",
-         false},
+         "",
+         true,
+         {},
+         {}},
+        {"a link beside the bundles climbs out",
+         link("../outside", "lnk"),
+         "lnk/pwned",
+         false,
+         {},
+         {}},
+        {"a link beside the bundles is absolute",
+         link(outside.string(), "lnk"),
+         "lnk/pwned",
+         false,
+         {},
+         {}},
         {"a link in a directory beside the bundles climbs out",
          link("../../outside", "Shared/lnk"),
          "Shared/lnk/pwned",
          false,
-         {{"Shared", "dir/"}}},
+         {{"Shared", "dir/"}},
+         {}},
         {"a link beside the bundles climbs after a name",
          link("Shared/../../outside", "lnk"),
          "lnk/pwned",
@@ -424,8 +444,9 @@ TEST_F(HostileWorldTest, ChildrenNeverGetTheVariablesThatChangeHowTheyBehave) {
             }
             EXPECT_NE(seen.find("\nHOME=" + home.string() + "\n"), std::string::npos);
             EXPECT_NE(seen.find("\nPATH=" + tools.string() + ":"), std::string::npos);
-            if (std::string(tool) == "unzip")
+            if (std::string(tool) == "unzip") {
                 EXPECT_NE(seen.find("\nLC_ALL=C\n"), std::string::npos);
+            }
         }
     }
 }

@@ -138,8 +138,11 @@ bool Writable(int fd) {
 // The dispositions a program starts with: every signal at its default,
 // except SIGPIPE, which stays ignored as the updater keeps it.
 sigset_t DefaultedSignals() {
+    // Every bit set, not sigfillset: that one leaves out the C library's own
+    // real-time signals, which posix_spawn then starts the program with
+    // ignored.
     sigset_t signals;
-    sigfillset(&signals);
+    std::memset(&signals, 0xff, sizeof signals);
     sigdelset(&signals, SIGPIPE);
     sigdelset(&signals, SIGKILL);
     sigdelset(&signals, SIGSTOP);
