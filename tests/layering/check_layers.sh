@@ -77,7 +77,8 @@ case "$mode" in
         esac
         case "$included" in
           quorane/*) is_public "${included#quorane/}" && continue ;;
-          platform/Processes.h | platform/TreeWalk.h | platform/Rename.h | base/FileDescriptor.h)
+          platform/Processes.h | platform/TreeWalk.h | platform/Rename.h | platform/Flush.h | \
+            base/FileDescriptor.h)
             continue ;;
         esac
         fail "${file#"$updater"/} includes $included, which is not public to the updater"
