@@ -31,20 +31,17 @@ build=$(cd "$build" && pwd)
 out=$build/packages
 
 # Debian's hardening flags (fortified functions, stack protector, read-only
-# relocations bound at load), as its own packages are built with; and no
-# compiler's identification (.comment) in the objects, which Debian's tools
-# take out of a static library and CMake's install does not.
-cxx_flags=-fno-ident
+# relocations bound at load), as its own packages are built with.
 flags=()
 if command -v dpkg-buildflags >/dev/null; then
   export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-  cxx_flags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS) $cxx_flags"
-  flags=(-DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
+  flags=(-DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
     -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)")
 fi
 # Programs and shared libraries stripped as Debian's own tools strip them
-# (dh_strip): of their symbols, and of the identification (.comment) that the
-# C runtime's start files bring in.
+# (dh_strip): of their symbols, and of the compilers' identification
+# (.comment) too.
 strip_tool=$build/strip-as-debian
 printf '%s\n' '#!/bin/sh' 'exec strip --remove-section=.comment --remove-section=.note "$@"' \
   >"$strip_tool"
@@ -52,9 +49,14 @@ chmod +x "$strip_tool"
 scripts/docs.sh "$build/docs" >/dev/null
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DBUILD_SHARED_LIBS="$shared" -DQUORANE_BUILD_TESTS=OFF -DQUORANE_BUILD_BENCH=OFF \
-  -DQUORANE_DOCS_HTML="$build/docs/html" -DCMAKE_STRIP="$strip_tool" \
-  -DCMAKE_CXX_FLAGS="$cxx_flags" "${flags[@]}" >/dev/null
+  -DQUORANE_DOCS_HTML="$build/docs/html" -DCMAKE_STRIP="$strip_tool" "${flags[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
+# CMake's install strips no static library: this one is stripped here, of
+# its debug information and the same sections, as dh_strip strips one.
+if [ "$shared" = OFF ]; then
+  strip --strip-debug --remove-section=.comment --remove-section=.note \
+    --enable-deterministic-archives "$build/libquorane-support.a"
+fi
 rm -rf "$out"
 (cd "$build" && cpack -B "$PWD/packages" >/dev/null)
 rm -rf "$out/_CPack_Packages"
