@@ -69,9 +69,10 @@ if [ "$update" = yes ]; then
   # this one.
   inputs=()
   [ -f "$symbols" ] && inputs=(-I"$symbols")
-  (cd "$work" && dpkg-gensymbols -q -v"$version" -pquorane -e"$library" "${inputs[@]}" -O"$work/symbols")
-  { head -n 1 "$work/symbols"; echo "* Build-Depends-Package: quorane-dev"; tail -n +2 "$work/symbols" |
-      grep -v '^\*'; } >"$symbols"
+  (cd "$work" && dpkg-gensymbols -q -v"$version" -plibquorane-support1 -e"$library" \
+    "${inputs[@]}" -O"$work/symbols")
+  { head -n 1 "$work/symbols"; echo "* Build-Depends-Package: libquorane-support-dev"
+    tail -n +2 "$work/symbols" | grep -v '^\*'; } >"$symbols"
   echo "abi: wrote $baseline and $symbols"
   exit 0
 fi

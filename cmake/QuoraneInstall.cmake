@@ -1,15 +1,21 @@
-# Install rules, in two components (three with the API reference), and the
+# Install rules, in components that are each one Debian package, and the
 # packages CPack makes of them:
-#   runtime        the shared library and bin/quorane-update
+#   runtime        the shared library                   libquorane-support1
+#   updater        bin/quorane-update and its manual page      quorane-update
 #   development    the headers, the CMake package, the pkg-config file, the
-#                  library's name link, and the static library when built so
+#                  library's name link, or the static library when built so
+#                                                       libquorane-support-dev
 #   documentation  the API reference's HTML, when QUORANE_DOCS_HTML names it
+#                                                                  quorane-doc
 include(CMakePackageConfigHelpers)
 set(CMAKE_INSTALL_RPATH_USE_LINK_PATH OFF)
 
-# The package names, also the names of their documentation directories.
-set(QUORANE_RUNTIME_PACKAGE quorane)
-set(QUORANE_DEVELOPMENT_PACKAGE quorane-dev)
+# The package names, also the names of their documentation directories. The
+# library's carries its SONAME's version, so that a new major version is a
+# package of its own, installable beside this one.
+set(QUORANE_RUNTIME_PACKAGE libquorane-support${PROJECT_VERSION_MAJOR})
+set(QUORANE_UPDATER_PACKAGE quorane-update)
+set(QUORANE_DEVELOPMENT_PACKAGE libquorane-support-dev)
 set(QUORANE_DOCUMENTATION_PACKAGE quorane-doc)
 set(QUORANE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QuoraneSupport)
 
@@ -72,19 +78,27 @@ endfunction()
 
 if(TARGET quorane-update)
   install(TARGETS quorane-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    COMPONENT runtime)
+    COMPONENT updater)
   configure_file(updater/man/quorane-update.1 ${CMAKE_CURRENT_BINARY_DIR}/man/quorane-update.1
     COPYONLY)
   quorane_gzip(${CMAKE_CURRENT_BINARY_DIR}/man/quorane-update.1)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/quorane-update.1.gz
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT updater)
 endif()
 
 # The API reference as scripts/docs.sh builds it (scripts/package.sh passes
 # it); nothing is built here, so the install needs no Doxygen.
 set(QUORANE_DOCS_HTML "" CACHE PATH
   "The built API reference (scripts/docs.sh) to install as the documentation component")
-set(QUORANE_COMPONENTS runtime development)
+# A static build installs no runtime component: its library is the
+# development one's.
+set(QUORANE_COMPONENTS development)
+if(NOT QUORANE_PACKAGE_STATIC)
+  list(PREPEND QUORANE_COMPONENTS runtime)
+endif()
+if(TARGET quorane-update)
+  list(APPEND QUORANE_COMPONENTS updater)
+endif()
 if(QUORANE_DOCS_HTML)
   if(NOT EXISTS ${QUORANE_DOCS_HTML}/index.html)
     message(FATAL_ERROR "QUORANE_DOCS_HTML=${QUORANE_DOCS_HTML} holds no API reference: "

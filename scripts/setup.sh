@@ -22,6 +22,9 @@ packages=(
   libbenchmark-dev libcurl4-openssl-dev
   # packages: dpkg-shlibdeps and dpkg-buildflags, file for CPack, lintian
   dpkg-dev file lintian
+  # symbols and sections of the objects and binaries: nm for the check of
+  # Linux-only calls, readelf and strip for the packages
+  binutils
   # the ABI check against abi/ and the API reference
   abigail-tools doxygen
 )

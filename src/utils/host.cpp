@@ -14,6 +14,7 @@
 
 #include "base/FileDescriptor.h"
 #include "platform/Processor.h"
+#include "platform/Sockets.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ bool CheckTcpPort(std::string port) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<std::uint16_t>(number));
 
-    const quorane::FileDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const quorane::FileDescriptor socket = quorane::platform::OpenSocket(AF_INET, SOCK_STREAM);
     if (socket.get() < 0) return false;
     // No address reuse: a port another socket holds, even one only lingering
     // after a close, must show as taken. The socket never listens and is

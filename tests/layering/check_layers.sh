@@ -78,7 +78,7 @@ case "$mode" in
         case "$included" in
           quorane/*) is_public "${included#quorane/}" && continue ;;
           platform/Processes.h | platform/TreeWalk.h | platform/Rename.h | platform/Flush.h | \
-          base/FileDescriptor.h)
+            base/FileDescriptor.h)
             continue ;;
         esac
         fail "${file#"$updater"/} includes $included, which is not public to the updater"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the packages with scripts/package.sh, installs the .deb files into a
-# throwaway root, checks what each installs and depends on, and builds and
+# throwaway root, checks what each installs, depends on and runs when
+# installed, and builds and
 # runs outside programs against that root: the project of tests/consumer
 # (shared kind; the static one is built by Consumers.static), a C++ program
 # and a C program (tests/packages/c_consumer.c, linked by the C compiler)
@@ -38,29 +39,36 @@ fail() {
 
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 arch=$(dpkg --print-architecture)
-runtime=$packages/quorane_1.0.0-1_${arch}.deb
-development=$packages/quorane-dev_1.0.0-1_${arch}.deb
+# Only a shared library has a package of its own.
+library=$packages/libquorane-support1_1.0.0-1_${arch}.deb
+updater=$packages/quorane-update_1.0.0-1_${arch}.deb
+development=$packages/libquorane-support-dev_1.0.0-1_${arch}.deb
 documentation=$packages/quorane-doc_1.0.0-1_all.deb
 archive=$packages/quorane-1.0.0-Linux.tar.gz
-for file in "$runtime" "$development" "$documentation" "$archive"; do
+debs=("$updater" "$development" "$documentation")
+[ "$kind" = shared ] && debs+=("$library")
+for file in "${debs[@]}" "$archive"; do
   [ -f "$file" ] || { ls "$packages" >&2; echo "packages: missing $file" >&2; exit 1; }
 done
+[ "$(find "$packages" -name '*.deb' | wc -l)" -eq "${#debs[@]}" ] ||
+  fail "packages made besides ${debs[*]##*/}: $(ls "$packages")"
 
 # The files (not directories) a package installs, one per line, sorted.
 files_of() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./||' | sort; }
 
 if [ "$kind" = shared ]; then
-  runtime_library="usr/lib/$multiarch/libquorane-support.so.1
+  expected_library="usr/lib/$multiarch/libquorane-support.so.1
 usr/lib/$multiarch/libquorane-support.so.1.0.0
-"
+usr/share/doc/libquorane-support1/changelog.Debian.gz
+usr/share/doc/libquorane-support1/copyright"
   development_library=usr/lib/$multiarch/libquorane-support.so
 else
-  runtime_library=
+  expected_library=
   development_library=usr/lib/$multiarch/libquorane-support.a
 fi
-expected_runtime="usr/bin/quorane-update
-${runtime_library}usr/share/doc/quorane/changelog.Debian.gz
-usr/share/doc/quorane/copyright
+expected_updater="usr/bin/quorane-update
+usr/share/doc/quorane-update/changelog.Debian.gz
+usr/share/doc/quorane-update/copyright
 usr/share/man/man1/quorane-update.1.gz"
 expected_development="usr/include/quorane/Export.h
 usr/include/quorane/QuoraneFile.h
@@ -74,10 +82,14 @@ usr/lib/$multiarch/cmake/QuoraneSupport/QuoraneSupportTargets-release.cmake
 usr/lib/$multiarch/cmake/QuoraneSupport/QuoraneSupportTargets.cmake
 $development_library
 usr/lib/$multiarch/pkgconfig/quorane-support.pc
-usr/share/doc/quorane-dev/changelog.Debian.gz
-usr/share/doc/quorane-dev/copyright"
-[ "$(files_of "$runtime")" = "$expected_runtime" ] ||
-  fail "runtime package holds:"$'\n'"$(files_of "$runtime")"
+usr/share/doc/libquorane-support-dev/changelog.Debian.gz
+usr/share/doc/libquorane-support-dev/copyright"
+if [ "$kind" = shared ]; then
+  [ "$(files_of "$library")" = "$expected_library" ] ||
+    fail "library package holds:"$'\n'"$(files_of "$library")"
+fi
+[ "$(files_of "$updater")" = "$expected_updater" ] ||
+  fail "updater package holds:"$'\n'"$(files_of "$updater")"
 [ "$(files_of "$development")" = "$expected_development" ] ||
   fail "development package holds:"$'\n'"$(files_of "$development")"
 
@@ -103,39 +115,46 @@ done < <(grep '^usr/include/quorane/.*\.h$' <<<"$expected_development")
 # The tarball holds every component, under its top directory and no prefix.
 archive_files=$(tar -tzvf "$archive" | awk '$1 !~ /^d/ { print $6 }' |
   sed 's|^quorane-1.0.0-Linux/|usr/|' | sort)
-[ "$archive_files" = "$(printf '%s\n%s\n%s\n' "$expected_runtime" "$expected_development" \
-    "$documentation_files" | sort)" ] ||
+# shellcheck disable=SC2086 # no line for a library that is not there
+[ "$archive_files" = "$(printf '%s\n' $expected_library "$expected_updater" \
+    "$expected_development" "$documentation_files" | sort)" ] ||
   fail "the tarball holds:"$'\n'"$archive_files"
 
-# Dependencies: the runtime package on the libraries its binaries load (read
-# off them: a static build's updater holds what it uses of the library and
-# loads none of Boost, ICU or GLib) and on unzip; the development package on
-# the headers its own headers include, and on the runtime one of the same
-# version for a shared library, or on what a static library links (ICU, GIO)
-# instead.
+# Dependencies: the library's and the updater's packages on the libraries
+# their binaries load (read off them: the updater holds what it uses of the
+# library, so loads it not, nor Boost, ICU or GLib unless it calls them), the
+# updater on unzip too; the development package on the headers its own
+# headers include, and on the library's package of the same version for a
+# shared library, or on what a static library links (ICU, GIO) instead.
 depends_of() { dpkg-deb -f "$1" Depends; }
 # The package names a Depends field lists, one per line.
 names_in() { sed 's/[,|]/\n/g' | sed 's/(.*)//; s/:any//; s/ //g' | grep -v '^$' || true; }
-runtime_depends=(unzip libstdc++6 libc6)
-[ "$kind" = shared ] && runtime_depends+=(libboost-filesystem1.74.0 libicu libglib2.0-0)
-for wanted in "${runtime_depends[@]}"; do
-  depends_of "$runtime" | grep -q "$wanted" || fail "runtime does not depend on $wanted"
-done
+# PACKAGE WHAT WANTED...: fails for each WANTED that PACKAGE's Depends lacks.
+depends_on() {
+  local package=$1 what=$2 wanted
+  shift 2
+  for wanted in "$@"; do
+    depends_of "$package" | grep -qF "$wanted" || fail "$what does not depend on $wanted"
+  done
+}
+depends_on "$updater" "the updater" unzip libstdc++6 libc6
+depends_of "$updater" | names_in | grep -qx libquorane-support1 &&
+  fail "the updater depends on the library's package, whose code it holds: $(depends_of "$updater")"
 if [ "$kind" = shared ]; then
-  development_depends=("quorane (= 1.0.0-1)" libboost-filesystem-dev rapidjson-dev)
+  depends_on "$library" "the library" libstdc++6 libc6 libboost-filesystem1.74.0 libicu libglib2.0-0
+  depends_on "$development" "development" "libquorane-support1 (= 1.0.0-1)" libboost-filesystem-dev \
+    rapidjson-dev
 else
-  development_depends=(libboost-filesystem-dev rapidjson-dev libicu-dev libglib2.0-dev)
-  depends_of "$development" | names_in | grep -qx quorane &&
-    fail "the static development package depends on the runtime package: $(depends_of "$development")"
+  depends_on "$development" "development" libboost-filesystem-dev rapidjson-dev libicu-dev \
+    libglib2.0-dev
+  depends_of "$development" | names_in | grep -qx libquorane-support1 &&
+    fail "the static development package depends on the library's package: $(depends_of "$development")"
 fi
-for wanted in "${development_depends[@]}"; do
-  depends_of "$development" | grep -qF "$wanted" || fail "development does not depend on $wanted"
-done
 # The library links only what its compiled code calls: none of Boost.Locale,
 # Boost.System (header-only) or their threads, chrono and atomic, nor ICU's
 # i18n library.
 if [ "$kind" = shared ]; then
-  needed=$(dpkg-deb --fsys-tarfile "$runtime" |
+  needed=$(dpkg-deb --fsys-tarfile "$library" |
     tar -xO "./usr/lib/$multiarch/libquorane-support.so.1.0.0" >"$work/library.so" &&
     readelf -d "$work/library.so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
   unused=$(grep -E 'boost_(locale|system|thread|chrono|atomic)|icui18n' <<<"$needed" || true)
@@ -148,27 +167,39 @@ declared=$(dpkg-deb --fsys-tarfile "$development" |
 if grep -E 'Boost::(locale|system)|ICU::i18n|boost_(locale|system)|icu-i18n' <<<"$declared"; then
   fail "the CMake package or the pkg-config file declares unused libraries"
 fi
-if depends_of "$runtime" | grep -qE 'libboost-(locale|system|thread|chrono|atomic)'; then
-  fail "runtime depends on unused Boost libraries: $(depends_of "$runtime")"
-fi
-# A shared library's package declares what it provides: shlibs, and the
-# symbols file (cmake/debian/symbols, which scripts/package.sh checked the
-# library against). A static build's runtime package holds no library.
-control_of() { dpkg-deb --ctrl-tarfile "$runtime" | tar -xO "./$1" 2>/dev/null; }
+for deb in "${debs[@]}"; do
+  if depends_of "$deb" | grep -qE 'libboost-(locale|system|thread|chrono|atomic)'; then
+    fail "${deb##*/} depends on unused Boost libraries: $(depends_of "$deb")"
+  fi
+done
+# The library's package declares what it provides: shlibs, and the symbols
+# file (cmake/debian/symbols, which scripts/package.sh checked the library
+# against); and it has the linker's cache renewed by a trigger. No package
+# has a maintainer script: none calls ldconfig, and there is nothing else
+# to run.
+control_of() { dpkg-deb --ctrl-tarfile "$1" | tar -xO "./$2" 2>/dev/null; }
 if [ "$kind" = shared ]; then
-  control_of shlibs | grep -qx "libquorane-support 1 quorane (>= 1.0.0-1)" ||
-    fail "the runtime package declares no shlibs for libquorane-support.so.1"
-  control_of symbols | cmp -s - "$source_dir/cmake/debian/symbols" ||
-    fail "the runtime package does not hold cmake/debian/symbols as its symbols file"
-else
-  for file in shlibs symbols triggers; do
-    control_of $file >/dev/null && fail "the static build's runtime package has a $file file"
-  done
+  control_of "$library" shlibs | grep -qx "libquorane-support 1 libquorane-support1 (>= 1.0.0-1)" ||
+    fail "the library's package declares no shlibs for libquorane-support.so.1"
+  control_of "$library" symbols | cmp -s - "$source_dir/cmake/debian/symbols" ||
+    fail "the library's package does not hold cmake/debian/symbols as its symbols file"
+  control_of "$library" triggers | grep -qx 'activate-noawait ldconfig' ||
+    fail "the library's package has no ldconfig trigger"
 fi
+for deb in "${debs[@]}"; do
+  for file in preinst postinst prerm postrm; do
+    control_of "$deb" $file >/dev/null && fail "${deb##*/} has a $file"
+  done
+  [ "$deb" = "$library" ] && continue
+  for file in shlibs symbols triggers; do
+    control_of "$deb" $file >/dev/null && fail "${deb##*/} has a $file file"
+  done
+done
 
 # Installed into a throwaway root, the packages serve an outside project.
-dpkg-deb -x "$runtime" "$root"
-dpkg-deb -x "$development" "$root"
+for deb in "${debs[@]}"; do
+  dpkg-deb -x "$deb" "$root"
+done
 if [ "$kind" = shared ]; then
   consumer=$work/consumer
   cmake -S "$source_dir/tests/consumer" -B "$consumer" -DQUORANE_FROM=package \
