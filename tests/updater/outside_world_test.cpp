@@ -129,6 +129,24 @@ TEST(RunCommand, RunsTheFoundToolInTheRootDirectoryWithTheChosenEnvironment) {
     EXPECT_NE(rest.find("\nPATH=/usr/bin:/bin\n"), std::string::npos) << rest;
     EXPECT_EQ(rest.find("UNZIP="), std::string::npos) << rest;
 
+    // A user with neither HOME nor an entry in the user database: "~" stays
+    // as it is rather than naming the root directory's own Library.
+    if (geteuid() == 0) {
+        fs::permissions(dir.path(), fs::perms(0777));
+        fs::remove(dir / "launchctl.out");
+        const std::optional<std::string> seen = RunInChild([&] {
+            unsetenv("HOME");
+            if (setgid(54321) != 0 || setuid(54321) != 0) return std::string("!setuid");
+            (void)updater::RunCommand("launchctl load ~/a", tools, environment);
+            std::istringstream out(ReadFile(dir / "launchctl.out"));
+            std::string line;
+            std::getline(out, line);
+            std::getline(out, line);
+            return line;
+        });
+        EXPECT_EQ(seen, std::optional<std::string>("load ~/a"));
+    }
+
     // A tool that was not found is never looked for elsewhere.
     EXPECT_EQ(updater::RunCommand("killall x", tools, environment).ending,
               updater::ProgramResult::Ending::NotFound);

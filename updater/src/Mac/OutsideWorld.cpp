@@ -343,10 +343,13 @@ void SpareMemory::Release() {
 
 ProgramResult RunCommand(const std::string& commandLine, const Tools& tools,
                          const ChildEnvironment& environment, std::optional<sigset_t> childMask) {
+    // With no home directory known, "~" stays as it is: it never becomes
+    // the root directory's own Library.
+    const std::string home = HomeDirectory();
     std::vector<std::string> argv;
     std::istringstream words(commandLine);
     for (std::string word; words >> word;) {
-        if (word.rfind("~/", 0) == 0) word.replace(0, 1, HomeDirectory());
+        if (!home.empty() && word.rfind("~/", 0) == 0) word.replace(0, 1, home);
         argv.push_back(std::move(word));
     }
     if (argv.empty()) return {};
