@@ -42,6 +42,7 @@ declare -A since_macos=(
 # become another call on macOS: allowed, and noted with the dependency.
 declare -A picked_by_dependency=(
   [getrandom]="Boost.Uuid's random generator (getentropy on macOS)"
+  [__libc_single_threaded]="libstdc++'s shared pointers, which read it to skip atomic counts (libc++ on macOS has none)"
 )
 # Linux-only names the preprocessor leaves no symbol of (flags and
 # requests), and Linux's own file systems, read from the sources with their
