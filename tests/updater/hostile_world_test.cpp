@@ -426,7 +426,7 @@ TEST_F(HostileWorldTest, ChildrenNeverGetTheVariablesThatChangeHowTheyBehave) {
         Launch launch;
         launch.environment = row.settings;
         // unzip decodes names in a locale of its own, whatever the caller's.
-        launch.environment.push_back("LC_ALL=C.UTF-8");
+        launch.environment.emplace_back("LC_ALL=C.UTF-8");
         EXPECT_EQ(RunGuarded({install.string(), "es.zip", "none.zip"}, launch), 0);
         EXPECT_EQ(Snapshot(install / "quoranees.app"), [&] {
             TempDir staging;

@@ -48,6 +48,7 @@ int main(int argc, char* argv[]) {
     // in the install directory; what the agent commands and unzip need to
     // start is made now too, and memory for the load set aside. Without that
     // memory the agent is left as it is.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the updater is single-threaded
     const Tools tools = FindTools(std::getenv("PATH"), lock.directory());
     SpareMemory spare(kSpareBytes);
     if (!spare) return 0;
