@@ -470,8 +470,9 @@ TEST(WalkTree, DeepAndWideTreesAreWalkedToTheEndWithinTheDescriptorBound) {
             // test inherited would give it more room; they are filled first.
             const auto result = quorane::test::RunInChild([&] {
                 const FileDescriptor at = OpenDirectory(dir.path());
-                const auto room = static_cast<rlim_t>(
-                    quorane::test::FillDescriptorsBelowTheHighest() + 1 + kMaxWalkDescriptors);
+                const rlim_t room =
+                    static_cast<rlim_t>(quorane::test::FillDescriptorsBelowTheHighest()) + 1 +
+                    kMaxWalkDescriptors;
                 const rlimit limit = {room, room};
                 if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return std::string("no limit");
                 std::size_t others = 0;

@@ -152,7 +152,7 @@ TEST_F(FilesystemFaultTest, FaultThatStopsTheUpdateKeepsTheOldBundles) {
              MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}},
                          {{"Contents/Resources/busy", "in use"}});
              launch.environment = kRaceShim;
-             launch.environment.push_back("QUORANE_RACE_BUSY=busy");
+             launch.environment.emplace_back("QUORANE_RACE_BUSY=busy");
          },
          1},
     };
