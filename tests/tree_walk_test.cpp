@@ -386,9 +386,7 @@ bool MakeDotNames(const fs::path& tree) {
         if (byte == '/' || byte == '.') continue;
         WriteFile(tree / (".." + std::string(1, static_cast<char>(byte))), "");
     }
-    fs::create_directories(tree / ".../...");
-    WriteFile(tree / ".../..data", "x");
-    WriteFile(tree / ".../.../....", "x");
+    MakeEntries(tree, {".../..data", ".../.../...."});
     fs::create_symlink("..data", tree / ".../..to-file");
     fs::create_symlink("...", tree / ".../..to-dir");
     return true;
