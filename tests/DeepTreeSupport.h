@@ -41,14 +41,10 @@ inline int FillDescriptorsBelowTheHighest() {
     const int highest = open.empty() ? -1 : *open.rbegin();
     // Each open takes the lowest free descriptor: the gaps fill in order,
     // and the first one past the highest means there are none left.
-    for (;;) {
-        const int filler = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (filler < 0) break;
-        if (filler > highest) {
-            ::close(filler);
-            break;
-        }
-    }
+    int filler = -1;
+    do filler = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    while (filler >= 0 && filler <= highest);
+    if (filler > highest) ::close(filler);
     return highest;
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstdarg>
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,7 @@
 
 #include <quorane/QuoraneFile.h>
 #include <quorane/Utils.h>
+#include "DeepTreeSupport.h"
 #include "TestSupport.h"
 
 namespace {
@@ -42,7 +44,9 @@ Function Next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-mode_t ModeOf(int flags, va_list& rest) {
+// Notes the call, and returns the mode that follows `flags` in `rest`.
+mode_t Note(const char* call, const char* path, int flags, va_list& rest) {
+    Calls().push_back({std::string(call) + " " + path, (flags & O_CLOEXEC) != 0});
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
 }
 
@@ -54,9 +58,8 @@ mode_t ModeOf(int flags, va_list& rest) {
 extern "C" int open(const char* path, int flags, ...) {
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = ModeOf(flags, rest);
+    const mode_t mode = Note("open", path, flags, rest);
     va_end(rest);
-    Calls().push_back({std::string("open ") + path, (flags & O_CLOEXEC) != 0});
     return Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
 
@@ -64,9 +67,8 @@ extern "C" int open(const char* path, int flags, ...) {
 extern "C" int open64(const char* path, int flags, ...) {
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = ModeOf(flags, rest);
+    const mode_t mode = Note("open64", path, flags, rest);
     va_end(rest);
-    Calls().push_back({std::string("open64 ") + path, (flags & O_CLOEXEC) != 0});
     return Next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
 }
 
@@ -74,9 +76,8 @@ extern "C" int open64(const char* path, int flags, ...) {
 extern "C" int openat(int directory, const char* path, int flags, ...) {
     va_list rest;
     va_start(rest, flags);
-    const mode_t mode = ModeOf(flags, rest);
+    const mode_t mode = Note("openat", path, flags, rest);
     va_end(rest);
-    Calls().push_back({std::string("openat ") + path, (flags & O_CLOEXEC) != 0});
     return Next<int (*)(int, const char*, int, ...)>("openat")(directory, path, flags, mode);
 }
 
@@ -87,13 +88,10 @@ extern "C" int socket(int domain, int type, int protocol) {
 
 namespace {
 
+using quorane::test::OpenDescriptors;
 using quorane::test::TempDir;
 using quorane::test::WriteFile;
 namespace fs = boost::filesystem;
-
-long OpenDescriptors() {
-    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
-}
 
 // Each file function, on every kind of path the tests make.
 std::vector<std::pair<std::string, std::function<void(const std::wstring&)>>> FileFunctions() {
@@ -129,13 +127,9 @@ protected:
         WriteFile(dir / "tree" / "sub" / "a", "a");
         fs::create_symlink("file.pdf", dir / "link");
         ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-        paths = {dir / "file.pdf",
-                 dir / "locked",
-                 dir / "tree",
-                 dir / "link",
-                 dir / "fifo",
-                 dir / "missing",
-                 dir / "file.pdf" / "below"};
+        for (const char* name :
+             {"file.pdf", "locked", "tree", "link", "fifo", "missing", "file.pdf/below"})
+            paths.push_back(dir / name);
     }
 
     TempDir dir;
@@ -165,7 +159,7 @@ TEST_F(OwnDescriptorsTest, NoFileFunctionLeavesADescriptorOpen) {
     for (const auto& [name, function] : FileFunctions()) {
         for (const fs::path& path : paths) {
             SCOPED_TRACE(name + " on " + path.string());
-            const long before = OpenDescriptors();
+            const std::set<int> before = OpenDescriptors();
             function(path.wstring());
             EXPECT_EQ(OpenDescriptors(), before);
         }

@@ -16,15 +16,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <map>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -40,6 +40,7 @@ namespace {
 
 using quorane::FileDescriptor;
 using quorane::platform::kMaxWalkDescriptors;
+using quorane::platform::TreeVisitor;
 using quorane::platform::WalkAction;
 using quorane::platform::WalkBelow;
 using quorane::platform::WalkEntry;
@@ -61,18 +62,11 @@ FileDescriptor OpenDirectory(const fs::path& path) {
 }
 
 const char* TypeName(unsigned char type) {
-    switch (type) {
-        case DT_REG:
-            return "file";
-        case DT_DIR:
-            return "dir";
-        case DT_LNK:
-            return "link";
-        case DT_FIFO:
-            return "fifo";
-        default:
-            return "unknown";
-    }
+    return type == DT_REG    ? "file"
+           : type == DT_DIR  ? "dir"
+           : type == DT_LNK  ? "link"
+           : type == DT_FIFO ? "fifo"
+                             : "unknown";
 }
 
 // One line per event: what, the path, the kind or failure, the depth.
@@ -115,36 +109,34 @@ struct Record {
         return static_cast<std::size_t>(std::find(events.begin(), events.end(), line) -
                                         events.begin());
     }
+    bool Has(const std::string& line) const { return IndexOf(line) < events.size(); }
     bool Mentions(const std::string& text) const {
         return std::any_of(events.begin(), events.end(),
                            [&](const std::string& e) { return e.find(text) != std::string::npos; });
     }
 };
 
-// Walks with a visitor that records every event and then answers `answer`.
-Record Walk(int at, const char* name, const WalkOptions& options = {},
-            const std::function<WalkAction(const WalkEntry&)>& answer = nullptr) {
+// A visitor that records every event in `record` and then answers `answer`.
+TreeVisitor Recording(Record& record, const TreeVisitor& answer = nullptr) {
+    return [&record, answer](const WalkEntry& entry) {
+        record.events.push_back(Describe(entry));
+        return answer ? answer(entry) : WalkAction::Continue;
+    };
+}
+
+// Walks the entry `name` of the directory `in`, recording it.
+Record Walk(const fs::path& in, const char* name, const WalkOptions& options = {},
+            const TreeVisitor& answer = nullptr) {
     Record record;
-    record.finished = WalkTree(
-        at, name,
-        [&](const WalkEntry& entry) {
-            record.events.push_back(Describe(entry));
-            return answer ? answer(entry) : WalkAction::Continue;
-        },
-        options);
+    const FileDescriptor at = OpenDirectory(in);
+    record.finished = WalkTree(at.get(), name, Recording(record, answer), options);
     return record;
 }
 
 // The same for WalkBelow of `directory`, which it takes over.
 Record RecordBelow(int directory, const WalkOptions& options = {}) {
     Record record;
-    record.finished = WalkBelow(
-        directory,
-        [&](const WalkEntry& entry) {
-            record.events.push_back(Describe(entry));
-            return WalkAction::Continue;
-        },
-        options);
+    record.finished = WalkBelow(directory, Recording(record), options);
     return record;
 }
 
@@ -153,27 +145,48 @@ std::vector<std::string> Sorted(std::vector<std::string> lines) {
     return lines;
 }
 
-// Whether the walk finished, then its events, sorted, a line each: what a
-// child passes back.
-std::string Summary(const Record& record) {
-    std::string text = record.finished ? "finished" : "not finished";
+// The events of a walk, sorted, each after a newline.
+std::string Lines(const Record& record) {
+    std::string text;
     for (const std::string& event : Sorted(record.events)) text += "\n" + event;
     return text;
+}
+
+// Whether the walk finished, then its events: what a child passes back.
+std::string Summary(const Record& record) {
+    return (record.finished ? "finished" : "not finished") + Lines(record);
+}
+
+// Makes each of `entries` below `root`, with the directories it lies in: a
+// directory where its name ends in "/", else a file.
+void MakeEntries(const fs::path& root, std::initializer_list<std::string> entries) {
+    for (const std::string& entry : entries) {
+        if (entry.back() == '/') {
+            fs::create_directories(root / entry.substr(0, entry.size() - 1));
+        } else {
+            fs::create_directories((root / entry).parent_path());
+            WriteFile(root / entry, "x");
+        }
+    }
+}
+
+// Removes what a visitor is given: a file at its Entry, a directory at its
+// LeaveDirectory. Returns what unlinkat returned, or 1 for an event that
+// removes nothing.
+int RemoveGiven(const WalkEntry& entry) {
+    if (entry.event == WalkEvent::Entry) return ::unlinkat(entry.parent, entry.name, 0);
+    if (entry.event == WalkEvent::LeaveDirectory)
+        return ::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
+    return 1;
 }
 
 // A tree of every kind of entry, with a directory outside it that links
 // lead to; nothing named "secret" may ever be visited. Names that begin
 // with two dots are names like any other.
 void MakeMixedTree(const TempDir& dir) {
-    fs::create_directories(dir / "tree/sub/empty");
-    fs::create_directories(dir / "tree/...");
-    WriteFile(dir / "tree/..data", "d");
-    WriteFile(dir / "tree/.../...", "d");
+    MakeEntries(dir.path(), {"tree/sub/empty/", "tree/.../...", "tree/..data", "tree/a",
+                             "tree/sub/b", "outside/secret-dir/", "outside/secret"});
     fs::create_directory_symlink(dir / "outside", dir / "tree/sub/..outside");
-    fs::create_directories(dir / "outside/secret-dir");
-    WriteFile(dir / "tree/a", "a");
-    WriteFile(dir / "tree/sub/b", "b");
-    WriteFile(dir / "outside/secret", "s");
     fs::create_directory_symlink(dir / "outside", dir / "tree/dir-link");
     fs::create_symlink(dir / "tree/a", dir / "tree/sub/file-link");
     fs::create_symlink(dir / "missing", dir / "tree/dangling");
@@ -217,10 +230,7 @@ TEST(WalkTree, VisitsEveryEntryOnceParentsAroundChildrenLinksNeverFollowed) {
         {"kinds from the listing", ::readdir}, {"kinds from status queries", ReadWithoutKinds}};
     for (const auto& [how, reader] : readers) {
         SCOPED_TRACE(how);
-        const FileDescriptor at = OpenDirectory(dir.path());
-        WalkOptions options;
-        options.readEntry = reader;
-        const Record record = Walk(at.get(), "tree", options);
+        const Record record = Walk(dir.path(), "tree", {false, reader});
         EXPECT_TRUE(record.finished);
         EXPECT_EQ(Sorted(record.events), expected);
         EXPECT_FALSE(record.Mentions("secret"));
@@ -250,15 +260,14 @@ TEST(WalkTree, RootThatIsNoDirectoryIsVisitedOnce) {
         bool finished;
     };
     const Case cases[] = {
-        {"tree/a", {"entry a file @0"}, true},
-        {"tree/dir-link", {"entry dir-link link @0"}, true},
-        {"tree/fifo", {"entry fifo fifo @0"}, true},
-        {"tree/missing", {"error missing open No such file or directory @0"}, false},
+        {"a", {"entry a file @0"}, true},
+        {"dir-link", {"entry dir-link link @0"}, true},
+        {"fifo", {"entry fifo fifo @0"}, true},
+        {"missing", {"error missing open No such file or directory @0"}, false},
     };
-    const FileDescriptor tree = OpenDirectory(dir / "tree");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Record record = Walk(tree.get(), fs::path(c.name).filename().c_str());
+        const Record record = Walk(dir / "tree", c.name);
         EXPECT_EQ(record.events, c.events);
         EXPECT_EQ(record.finished, c.finished);
     }
@@ -322,11 +331,10 @@ TEST(WalkTree, VisitorAnswersSteerTheWalk) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const FileDescriptor at = OpenDirectory(dir.path());
         const std::set<int> before = OpenDescriptors();
         Record record;
         try {
-            record = Walk(at.get(), "tree", {}, [&](const WalkEntry& entry) {
+            record = Walk(dir.path(), "tree", {}, [&](const WalkEntry& entry) {
                 if (Describe(entry) != c.answeredAt) return WalkAction::Continue;
                 if (c.throws) throw std::runtime_error("visitor");
                 return c.answer;
@@ -337,9 +345,8 @@ TEST(WalkTree, VisitorAnswersSteerTheWalk) {
         }
         if (!c.throws) {
             EXPECT_EQ(record.finished, c.finished);
-            EXPECT_LT(record.IndexOf(c.answeredAt), record.events.size());
-            for (const std::string& absent : c.absent)
-                EXPECT_EQ(record.IndexOf(absent), record.events.size()) << absent;
+            EXPECT_TRUE(record.Has(c.answeredAt));
+            for (const std::string& absent : c.absent) EXPECT_FALSE(record.Has(absent)) << absent;
         }
         EXPECT_EQ(OpenDescriptors(), before);
     }
@@ -379,9 +386,7 @@ bool MakeDotNames(const fs::path& tree) {
         if (byte == '/' || byte == '.') continue;
         WriteFile(tree / (".." + std::string(1, static_cast<char>(byte))), "");
     }
-    fs::create_directories(tree / ".../...");
-    WriteFile(tree / ".../..data", "x");
-    WriteFile(tree / ".../.../....", "x");
+    MakeEntries(tree, {".../..data", ".../.../...."});
     fs::create_symlink("..data", tree / ".../..to-file");
     fs::create_symlink("...", tree / ".../..to-dir");
     return true;
@@ -509,21 +514,15 @@ TEST(WalkTree, DeepAndWideTreesAreWalkedToTheEndWithinTheDescriptorBound) {
                 }
                 mostHeld = std::max(mostHeld, held);
             }
-            int result = 0;
-            if (entry.event == WalkEvent::Entry) {
-                ++others;
-                result = ::unlinkat(entry.parent, entry.name, 0);
-            } else if (entry.event == WalkEvent::LeaveDirectory) {
-                result = ::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
-            } else if (entry.event != WalkEvent::EnterDirectory) {
+            if (entry.event == WalkEvent::Entry) ++others;
+            if (entry.event == WalkEvent::Error || entry.event == WalkEvent::OtherFileSystem) {
                 failures.push_back(Describe(entry));
                 return WalkAction::Continue;
-            } else {
-                return WalkAction::Continue;
             }
+            const int result = RemoveGiven(entry);
             if (result == 0) {
                 ++removed;
-            } else if (failures.size() < 5) {
+            } else if (result < 0 && failures.size() < 5) {
                 failures.push_back(Describe(entry) + ": " + std::strerror(errno));
             }
             return WalkAction::Continue;
@@ -545,11 +544,8 @@ TEST(WalkTree, DeepAndWideTreesAreWalkedToTheEndWithinTheDescriptorBound) {
 
 // A directory outside the tree, everything in it named "sentinel".
 fs::path MakeSentinel(const TempDir& dir) {
-    fs::path sentinel = dir / "outside/sentinel-dir";
-    fs::create_directories(sentinel / "sentinel-sub/d");
-    WriteFile(sentinel / "sentinel-file", "s");
-    WriteFile(sentinel / "d", "s");
-    return sentinel;
+    MakeEntries(dir / "outside/sentinel-dir", {"sentinel-sub/d/", "sentinel-file", "d"});
+    return dir / "outside/sentinel-dir";
 }
 
 TEST(WalkTree, DirectorySwappedForALinkRightBeforeItIsOpenedIsNotEntered) {
@@ -562,9 +558,8 @@ TEST(WalkTree, DirectorySwappedForALinkRightBeforeItIsOpenedIsNotEntered) {
         TempDir dir;
         const fs::path sentinel = MakeSentinel(dir);
         ASSERT_TRUE(MakeChain(dir / "tree", kDepth).valid());
-        const FileDescriptor at = OpenDirectory(dir.path());
         const std::string moved = (dir / "outside/moved").string();
-        const Record record = Walk(at.get(), "tree", {}, [&](const WalkEntry& entry) {
+        const Record record = Walk(dir.path(), "tree", {}, [&](const WalkEntry& entry) {
             if (entry.event == WalkEvent::EnterDirectory &&
                 entry.depth == static_cast<std::size_t>(swapAt)) {
                 if (::renameat(entry.parent, entry.name, AT_FDCWD, moved.c_str()) != 0 ||
@@ -576,8 +571,7 @@ TEST(WalkTree, DirectorySwappedForALinkRightBeforeItIsOpenedIsNotEntered) {
         EXPECT_TRUE(record.finished);
         EXPECT_FALSE(record.Mentions("sentinel"));
         const std::string swapped = ChainLevel("tree", swapAt).string();
-        EXPECT_LT(record.IndexOf("entry " + swapped + " link @" + std::to_string(swapAt)),
-                  record.events.size());
+        EXPECT_TRUE(record.Has("entry " + swapped + " link @" + std::to_string(swapAt)));
         // What lies above the swap is walked in full, nothing below it.
         EXPECT_EQ(std::count_if(record.events.begin(), record.events.end(),
                                 [](const std::string& e) { return e.rfind("entry ", 0) == 0; }),
@@ -609,36 +603,30 @@ TEST(WalkTree, OnOneFileSystemASiblingChangedSinceTheListingIsWalkedAsWhatItIsNo
     for (const Case& c : cases) {
         SCOPED_TRACE(c.now);
         TempDir dir;
-        fs::create_directories(dir / "tree/a");
-        fs::create_directories(dir / "tree/b");
-        WriteFile(dir / "tree/a/x", "x");
-        WriteFile(dir / "tree/b/x", "x");
-        const FileDescriptor at = OpenDirectory(dir.path());
-        WalkOptions options;
-        options.stayOnFileSystem = true;
+        MakeEntries(dir.path(), {"tree/a/x", "tree/b/x"});
         std::string first;
         std::string other;
-        const Record record = Walk(at.get(), "tree", options, [&](const WalkEntry& entry) {
-            if (entry.event == WalkEvent::EnterDirectory && entry.depth == 1 && first.empty()) {
-                first = entry.name;
-                other = first == "a" ? "b" : "a";
-                const int parent = entry.parent;
-                if (::unlinkat(parent, (other + "/x").c_str(), 0) != 0 ||
-                    ::unlinkat(parent, other.c_str(), AT_REMOVEDIR) != 0 ||
-                    c.replace(parent, other.c_str()) != 0)
-                    throw std::runtime_error("could not replace the sibling");
-            }
-            return WalkAction::Continue;
-        });
+        const Record record =
+            Walk(dir.path(), "tree", {true, ::readdir}, [&](const WalkEntry& entry) {
+                if (entry.event == WalkEvent::EnterDirectory && entry.depth == 1 && first.empty()) {
+                    first = entry.name;
+                    other = first == "a" ? "b" : "a";
+                    const int parent = entry.parent;
+                    if (::unlinkat(parent, (other + "/x").c_str(), 0) != 0 ||
+                        ::unlinkat(parent, other.c_str(), AT_REMOVEDIR) != 0 ||
+                        c.replace(parent, other.c_str()) != 0)
+                        throw std::runtime_error("could not replace the sibling");
+                }
+                return WalkAction::Continue;
+            });
         EXPECT_TRUE(record.finished);
-        EXPECT_LT(record.IndexOf("entry tree/" + first + "/x file @2"), record.events.size());
+        EXPECT_TRUE(record.Has("entry tree/" + first + "/x file @2"));
         EXPECT_FALSE(record.Mentions("enter tree/" + other));
         EXPECT_FALSE(record.Mentions("tree/" + other + "/"));
         if (*c.expected == '\0') {
             EXPECT_FALSE(record.Mentions("tree/" + other));
         } else {
-            EXPECT_LT(record.IndexOf("entry tree/" + other + " " + c.expected + " @1"),
-                      record.events.size());
+            EXPECT_TRUE(record.Has("entry tree/" + other + " " + c.expected + " @1"));
         }
         EXPECT_FALSE(record.Mentions("error"));
     }
@@ -734,8 +722,6 @@ TEST(WalkTree, AncestorMovedOutOfTheTreeIsNotClimbedOutOf) {
                         break;
                 }
             };
-            WalkOptions options;
-            options.readEntry = ReadAndChangeOnce;
             if (walker == Walker::Count) {
                 std::int32_t counter = 0;
                 bool raised = false;
@@ -747,14 +733,11 @@ TEST(WalkTree, AncestorMovedOutOfTheTreeIsNotClimbedOutOf) {
                 EXPECT_EQ(raised, !c.finished);
                 EXPECT_EQ(counter, kDepth);
             } else {
-                const FileDescriptor at = OpenDirectory(dir.path());
-                const Record record = Walk(at.get(), "tree", options, [&](const WalkEntry& entry) {
-                    if (walker == Walker::Remove && entry.event == WalkEvent::Entry)
-                        ::unlinkat(entry.parent, entry.name, 0);
-                    if (walker == Walker::Remove && entry.event == WalkEvent::LeaveDirectory)
-                        ::unlinkat(entry.parent, entry.name, AT_REMOVEDIR);
-                    return WalkAction::Continue;
-                });
+                const Record record = Walk(dir.path(), "tree", {false, ReadAndChangeOnce},
+                                           [&](const WalkEntry& entry) {
+                                               if (walker == Walker::Remove) RemoveGiven(entry);
+                                               return WalkAction::Continue;
+                                           });
                 EXPECT_EQ(record.finished, c.finished);
                 EXPECT_FALSE(record.Mentions("sentinel"));
                 EXPECT_FALSE(record.Mentions("outside"));
@@ -814,23 +797,14 @@ TEST(WalkTree, ListingWithoutKindsWhileItsEntriesChange) {
     // (the directory no longer searchable), which is told with the entry.
     TempDir dir;
     fs::permissions(dir.path(), fs::perms(0755));
-    fs::create_directories(dir / "tree");
-    WriteFile(dir / "tree/victim", "x");
-    WriteFile(dir / "tree/kept", "x");
-    {
-        meanwhile = [](DIR* listing) {
-            if (::unlinkat(::dirfd(listing), "victim", 0) != 0)
-                throw std::runtime_error("could not remove the entry");
-        };
-        const FileDescriptor at = OpenDirectory(dir.path());
-        WalkOptions options;
-        options.readEntry = ReadWithoutKindsMeanwhile;
-        const Record record = Walk(at.get(), "tree", options);
-        meanwhile = nullptr;
-        EXPECT_TRUE(record.finished);
-        EXPECT_EQ(Sorted(record.events),
-                  Sorted({"enter tree @0", "entry tree/kept file @1", "leave tree @0"}));
-    }
+    MakeEntries(dir.path(), {"tree/victim", "tree/kept"});
+    meanwhile = [](DIR* listing) {
+        if (::unlinkat(::dirfd(listing), "victim", 0) != 0)
+            throw std::runtime_error("could not remove the entry");
+    };
+    EXPECT_EQ(Summary(Walk(dir.path(), "tree", {false, ReadWithoutKindsMeanwhile})),
+              "finished\nenter tree @0\nentry tree/kept file @1\nleave tree @0");
+    meanwhile = nullptr;
 
     if (!quorane::test::CanDropPrivileges())
         GTEST_SKIP() << "cannot run a child as an unprivileged user, so permissions that root "
@@ -845,10 +819,7 @@ TEST(WalkTree, ListingWithoutKindsWhileItsEntriesChange) {
             if (::fchmod(::dirfd(listing), 0444) != 0)
                 throw std::runtime_error("could not change the directory");
         };
-        const FileDescriptor at = OpenDirectory(dir.path());
-        WalkOptions options;
-        options.readEntry = ReadWithoutKindsMeanwhile;
-        return Summary(Walk(at.get(), "tree", options));
+        return Summary(Walk(dir.path(), "tree", {false, ReadWithoutKindsMeanwhile}));
     });
     ::chmod((dir / "tree").c_str(), 0755);
     ASSERT_TRUE(result.has_value());
@@ -879,20 +850,16 @@ TEST(WalkTree, ListingThatFailsIsReportedAfterWhatItGave) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         // "bad" lists ".", "..", its file and its subdirectory: four entries.
-        fs::create_directories(dir / "tree/bad/inner");
-        fs::create_directories(dir / "tree/bad2/good");
-        WriteFile(dir / "tree/bad/file", "x");
+        MakeEntries(dir.path(), {"tree/bad/inner/", "tree/bad2/good/", "tree/bad/file"});
         failIn = "bad";
         failAfter = c.failAfter;
         givenSoFar.clear();
-        WalkOptions options;
-        options.readEntry = ReadAndFail;
-        const FileDescriptor at = OpenDirectory(dir.path());
         // "bad2" is walked after "bad": its own LeaveDirectory comes last.
-        const Record record = Walk(at.get(), "tree", options, [&](const WalkEntry& entry) {
-            if (entry.event == WalkEvent::Error) return c.answer;
-            return WalkAction::Continue;
-        });
+        const Record record =
+            Walk(dir.path(), "tree", {false, ReadAndFail}, [&](const WalkEntry& entry) {
+                if (entry.event == WalkEvent::Error) return c.answer;
+                return WalkAction::Continue;
+            });
         givenSoFar.clear();
         EXPECT_FALSE(record.finished);
         const std::size_t error = record.IndexOf("error tree/bad list Input/output error @1");
@@ -906,8 +873,8 @@ TEST(WalkTree, ListingThatFailsIsReportedAfterWhatItGave) {
             EXPECT_LT(file, error);
             EXPECT_GT(inner, error);  // walked on, as though the listing ended there
         }
-        EXPECT_EQ(record.IndexOf("leave tree/bad @1") < record.events.size(), c.leaveBad);
-        EXPECT_EQ(record.IndexOf("leave tree @0") < record.events.size(), c.walkGoesOn);
+        EXPECT_EQ(record.Has("leave tree/bad @1"), c.leaveBad);
+        EXPECT_EQ(record.Has("leave tree @0"), c.walkGoesOn);
     }
 }
 
@@ -920,14 +887,9 @@ TEST(WalkTree, DirectoriesThatCannotBeOpenedOrSearchedAreReported) {
                         "passes cannot be refused";
     TempDir dir;
     fs::permissions(dir.path(), fs::perms(0755));
-    fs::create_directories(dir / "start/sub");
-    WriteFile(dir / "start/file", "x");
+    MakeEntries(dir.path(), {"start/sub/", "start/file", "tree/closed/hidden",
+                             "tree/listable/inner/", "tree/listable/only", "tree/file"});
     fs::permissions(dir / "start", fs::perms(0444));
-    fs::create_directories(dir / "tree/closed");
-    fs::create_directories(dir / "tree/listable/inner");
-    WriteFile(dir / "tree/closed/hidden", "x");
-    WriteFile(dir / "tree/listable/only", "x");
-    WriteFile(dir / "tree/file", "x");
     fs::permissions(dir / "tree/closed", fs::perms(0000));
     fs::permissions(dir / "tree/listable", fs::perms(0704));
     struct Case {
@@ -963,13 +925,11 @@ TEST(WalkTree, DirectoriesThatCannotBeOpenedOrSearchedAreReported) {
         SCOPED_TRACE(c.name);
         const auto result = quorane::test::RunInChild([&] {
             if (!quorane::test::DropPrivileges()) return std::string("no drop");
-            WalkOptions options;
-            options.stayOnFileSystem = c.stayOnFileSystem;
+            const WalkOptions options{c.stayOnFileSystem, ::readdir};
             if (c.below)
                 return Summary(
                     RecordBelow(::open((dir / "start").c_str(), kDirectoryFlags), options));
-            const FileDescriptor at = OpenDirectory(dir.path());
-            return Summary(Walk(at.get(), "tree", options));
+            return Summary(Walk(dir.path(), "tree", options));
         });
         ASSERT_TRUE(result.has_value());
         EXPECT_EQ(*result, c.expected);
@@ -982,48 +942,37 @@ TEST(WalkTree, StaysOnOneFileSystemWhenAsked) {
     // A tmpfs mounted inside the tree, in a mount namespace of the child's
     // own, so that nothing outside the test sees it.
     TempDir dir;
-    fs::create_directories(dir / "tree/mnt");
-    fs::create_directories(dir / "tree/same");
-    WriteFile(dir / "tree/same/file", "x");
+    MakeEntries(dir.path(), {"tree/mnt/", "tree/same/file", "tree2/late/"});
+    const fs::path late = dir / "tree2/late";
     const auto result = quorane::test::RunInChild([&] {
         if (::unshare(CLONE_NEWNS) != 0)
             return "skip: unshare: " + std::string(std::strerror(errno));
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", (dir / "tree/mnt").c_str(), "tmpfs", 0, "size=1m") != 0)
             return "skip: mount: " + std::string(std::strerror(errno));
-        fs::create_directories(dir / "tree/mnt/below");
-        WriteFile(dir / "tree/mnt/mounted", "x");
+        MakeEntries(dir.path(), {"tree/mnt/below/", "tree/mnt/mounted"});
+        // "tree2" gets a tmpfs mounted on its directory after it was checked
+        // and before it is opened: what was opened is checked again.
+        const std::tuple<const char*, const char*, bool> walks[] = {
+            {"staying:", "tree", true},
+            {"crossing:", "tree", false},
+            {"mounted meanwhile:", "tree2", true}};
         std::string text;
-        for (const bool stay : {true, false}) {
-            const FileDescriptor at = OpenDirectory(dir.path());
-            WalkOptions options;
-            options.stayOnFileSystem = stay;
-            const Record record = Walk(at.get(), "tree", options);
-            text += stay ? "staying:" : "crossing:";
-            for (const std::string& event : Sorted(record.events)) text += "\n" + event;
-            text += "\n";
+        for (const auto& [label, root, stay] : walks) {
+            const Record record =
+                Walk(dir.path(), root, {stay, ::readdir}, [&](const WalkEntry& entry) {
+                    if (root == std::string("tree2") && entry.event == WalkEvent::EnterDirectory &&
+                        entry.depth == 1) {
+                        if (::mount("tmpfs", late.c_str(), "tmpfs", 0, "size=1m") != 0)
+                            throw std::runtime_error("could not mount");
+                        WriteFile(late / "mounted", "x");
+                    }
+                    return WalkAction::Continue;
+                });
+            text += label + Lines(record) + "\n";
         }
         ::umount((dir / "tree/mnt").c_str());
-
-        // A tmpfs mounted on a directory after it was checked and before it
-        // is opened: what was opened is checked again.
-        fs::create_directories(dir / "tree2/late");
-        const FileDescriptor at = OpenDirectory(dir.path());
-        WalkOptions options;
-        options.stayOnFileSystem = true;
-        const fs::path late = dir / "tree2/late";
-        const Record record = Walk(at.get(), "tree2", options, [&](const WalkEntry& entry) {
-            if (entry.event == WalkEvent::EnterDirectory && entry.depth == 1) {
-                if (::mount("tmpfs", late.c_str(), "tmpfs", 0, "size=1m") != 0)
-                    throw std::runtime_error("could not mount");
-                WriteFile(late / "mounted", "x");
-            }
-            return WalkAction::Continue;
-        });
         ::umount(late.c_str());
-        text += "mounted meanwhile:";
-        for (const std::string& event : Sorted(record.events)) text += "\n" + event;
-        text += "\n";
         return text;
     });
     ASSERT_TRUE(result.has_value());
