@@ -460,6 +460,56 @@ inline std::string UnzipPath() {
     return "unzip";
 }
 
+// The version texts BundleVersions reads from the sample old and new bundles.
+const std::string kOldVersions = "quoranees.app=es1 quoraneet.app=et1";
+const std::string kNewVersions = "quoranees.app=es2 quoraneet.app=et2";
+
+// The number of entries directly in `dir`.
+inline std::ptrdiff_t EntryCount(const fs::path& dir) {
+    return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+}
+
+// Both old bundles (versions es1 and et1) in `dir`.
+inline void MakeOldBundles(const fs::path& dir) {
+    MakeBundle(dir, "quoranees.app", "es1");
+    MakeBundle(dir, "quoraneet.app", "et1");
+}
+
+// A fresh sample install in `dir`, whatever was there before: both old
+// bundles, and es.zip and et.zip holding one new bundle each.
+inline void MakeSampleInstall(const fs::path& dir) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    MakeOldBundles(dir);
+    MakeArchive(dir / "es.zip", {{"quoranees.app", "es2"}});
+    MakeArchive(dir / "et.zip", {{"quoraneet.app", "et2"}});
+}
+
+// Snapshots of both bundles in `dir`, by bundle name.
+inline std::map<std::string, std::map<std::string, std::string>> BundleSnapshots(
+    const fs::path& dir) {
+    return {{"quoranees.app", Snapshot(dir / "quoranees.app")},
+            {"quoraneet.app", Snapshot(dir / "quoraneet.app")}};
+}
+
+// "quoranees.app.17" is a backup name of "quoranees.app".
+inline bool IsBackupNameOf(const std::string& name, const std::string& bundle) {
+    if (name.size() <= bundle.size() + 1 || name.compare(0, bundle.size() + 1, bundle + ".") != 0)
+        return false;
+    return name.find_first_not_of("0123456789", bundle.size() + 1) == std::string::npos;
+}
+
+// Whether `name` is a backup name of either bundle.
+inline bool IsAnyBackupName(const std::string& name) {
+    return IsBackupNameOf(name, "quoranees.app") || IsBackupNameOf(name, "quoraneet.app");
+}
+
+// The agent was loaded again, as the last command of the run.
+inline void ExpectLoadedLast(const std::vector<std::string>& log) {
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), kLoad);
+}
+
 }  // namespace quorane::test
 
 #endif  // QUORANE_TESTS_UPDATER_TEST_SUPPORT_H

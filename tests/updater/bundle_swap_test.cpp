@@ -111,9 +111,20 @@ protected:
         return SwapBundles(install, first, second, World());
     }
 
-    void OldBundles() {
-        MakeBundle(install, "quoranees.app", "es1");
-        MakeBundle(install, "quoraneet.app", "et1");
+    void OldBundles() { test::MakeOldBundles(install); }
+
+    // The install directory emptied, then with both old bundles when `old`.
+    void Fresh(bool old = false) {
+        fs::remove_all(install);
+        fs::create_directories(install);
+        if (old) OldBundles();
+    }
+
+    // An archive at this path in the install directory that brings both new
+    // bundles.
+    void BothNew(const std::string& archive = "first.zip") {
+        MakeArchive(fs::path(install) / archive,
+                    {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
     }
 
     test::TempDir root;
@@ -144,8 +155,7 @@ TEST_F(BundleSwapTest, ArchivesThatBringBothBundlesReplaceThem) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(install);
-        fs::create_directories(install);
+        Fresh();
         MakeBundle(install, es, "es1");
         if (c.oldEt) MakeBundle(install, et, "et1");
         std::map<std::string, std::string> versions;
@@ -186,13 +196,13 @@ TEST_F(BundleSwapTest, ArchivesThatFailTheUpdateLeaveTheOldBundlesExactlyAsTheyW
         {"a damaged archive that left both bundles",
          [&] {
              OldBundles();
-             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+             BothNew();
              test::DamageLastEntry(dir / "first.zip");
          }},
         {"a truncated archive",
          [&] {
              OldBundles();
-             MakeArchive(dir / "first.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+             BothNew();
              const std::string bytes = test::ReadFile(dir / "first.zip");
              test::WriteFile(dir / "second.zip", bytes.substr(0, bytes.size() / 2));
          }},
@@ -204,8 +214,7 @@ TEST_F(BundleSwapTest, ArchivesThatFailTheUpdateLeaveTheOldBundlesExactlyAsTheyW
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(install);
-        fs::create_directories(install);
+        Fresh();
         c.make();
         auto before = Snapshot(install);
         before.erase("first.zip");
@@ -221,8 +230,7 @@ TEST_F(BundleSwapTest, AnythingThrownWhileUnpackingPutsTheOldBundlesBack) {
     // not end there, with the old bundles under their backup names, but puts
     // them back as for any failed update.
     OldBundles();
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    BothNew();
     auto before = Snapshot(install);
     before.erase("first.zip");
     SwapWorld world = World();
@@ -278,13 +286,11 @@ TEST_F(BundleSwapTest, OldBundlesComeBackWhereWhatWasUnpackedCannotAllBeRemoved)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(install);
-        fs::create_directories(install);
+        Fresh();
         if (c.oldEs) MakeBundle(install, "quoranees.app", "es1");
         MakeBundle(install, "quoraneet.app", "et1");
         const auto oldEs = Snapshot(fs::path(install) / "quoranees.app");
-        MakeArchive(fs::path(install) / "first.zip",
-                    {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        BothNew();
         const std::optional<std::string> seen = test::RunInChild([&] {
             if (::unshare(CLONE_NEWNS) != 0 ||
                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -325,17 +331,13 @@ TEST_F(BundleSwapTest, UnzipWarningCountsAsSuccessButASignalDoesNot) {
     };
     for (const auto& [ending, outcome] : cases) {
         SCOPED_TRACE(static_cast<int>(outcome));
-        fs::remove_all(install);
-        fs::create_directories(install);
-        OldBundles();
-        MakeArchive(fs::path(install) / "first.zip",
-                    {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        Fresh(true);
+        BothNew();
         MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
         endings = {ending, {Ending::Exited, 0}};  // the second archive's run
         EXPECT_EQ(Swap(), outcome);
-        EXPECT_EQ(BundleVersions(install), outcome == SwapOutcome::Replaced
-                                               ? "quoranees.app=es2 quoraneet.app=et2"
-                                               : "quoranees.app=es1 quoraneet.app=et1");
+        EXPECT_EQ(BundleVersions(install),
+                  outcome == SwapOutcome::Replaced ? test::kNewVersions : test::kOldVersions);
     }
 }
 
@@ -368,11 +370,10 @@ TEST_F(BundleSwapTest, RefusedArchiveNamesTouchNothing) {
 TEST_F(BundleSwapTest, ArchiveNamesStayInsideTheInstallDirectory) {
     OldBundles();
     fs::create_directories(fs::path(install) / "sub");
-    MakeArchive(fs::path(install) / "sub" / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    BothNew("sub/first.zip");
     // A leading "/" still means inside the install directory.
     EXPECT_EQ(Swap("/sub/./first.zip", "sub/../missing.zip"), SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), test::kNewVersions);
     EXPECT_TRUE(fs::exists(fs::path(install) / "sub"));
     EXPECT_FALSE(fs::exists(fs::path(install) / "sub" / "first.zip"));
 }
@@ -393,7 +394,7 @@ TEST_F(BundleSwapTest, ShellMetacharactersInEveryArgumentArePassedIntact) {
     fs::current_path(previous);
 
     EXPECT_EQ(outcome, SwapOutcome::Replaced);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), test::kNewVersions);
     EXPECT_TRUE(Snapshot(cwd.path()).empty());
     // The shell would have made files named pwned-* beside the archives.
     for (const auto& entry : Snapshot(root.path()))
@@ -410,8 +411,7 @@ TEST_F(BundleSwapTest, LeadingDashInTheInstallDirectoryIsNoOption) {
     install = "-install";
     fs::create_directories(install);
     OldBundles();
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    BothNew();
     const std::string archive = fs::canonical(fs::path(install) / "first.zip").string();
     const std::string installPath = fs::canonical(install).string();
     const SwapOutcome outcome = Swap("first.zip", "none.zip");
@@ -419,7 +419,7 @@ TEST_F(BundleSwapTest, LeadingDashInTheInstallDirectoryIsNoOption) {
     fs::current_path(previous);
 
     EXPECT_EQ(outcome, SwapOutcome::Replaced);
-    EXPECT_EQ(versions, "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(versions, test::kNewVersions);
     // The missing archive is not handed to unzip at all.
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0], (std::vector<std::string>{"cwd:" + installPath, "unzip", "-o",
@@ -448,8 +448,7 @@ TEST_F(BundleSwapTest, EntriesUnderTakenBackupNamesAreNeverTouched) {
     EXPECT_EQ(Swap(), SwapOutcome::Restored);
     EXPECT_EQ(Snapshot(install), before);
 
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    BothNew();
     EXPECT_EQ(Swap(), SwapOutcome::Replaced);
     auto after = Snapshot(install);
     for (auto it = before.begin(); it != before.end(); ++it) {
@@ -459,7 +458,7 @@ TEST_F(BundleSwapTest, EntriesUnderTakenBackupNamesAreNeverTouched) {
         EXPECT_EQ(after[it->first], it->second) << it->first;
     }
     EXPECT_FALSE(fs::exists(fs::path(install) / "quoranees.app.777"));
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), test::kNewVersions);
 }
 
 TEST_F(BundleSwapTest, ADrawWhoseNameIsTakenIsDrawnAgain) {
@@ -485,9 +484,7 @@ TEST_F(BundleSwapTest, ADrawWhoseNameIsTakenIsDrawnAgain) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(install);
-        fs::create_directories(install);
-        OldBundles();
+        Fresh(true);
         for (const auto& [path, content] : c.planted) {
             fs::create_directories((fs::path(install) / path).parent_path());
             test::WriteFile(fs::path(install) / path, content);
@@ -507,7 +504,7 @@ TEST_F(BundleSwapTest, ADrawWhoseNameIsTakenIsDrawnAgain) {
 
         EXPECT_EQ(Swap(), SwapOutcome::Restored);
         EXPECT_TRUE(draws.empty()) << draws.size() << " draws left";
-        EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
+        EXPECT_EQ(BundleVersions(install), test::kOldVersions);
         for (const BundleFiles* entries : {&c.planted, &c.archived}) {
             for (const auto& [path, content] : *entries)
                 EXPECT_EQ(test::ReadFile(fs::path(install) / path), content) << path;
@@ -517,8 +514,7 @@ TEST_F(BundleSwapTest, ADrawWhoseNameIsTakenIsDrawnAgain) {
 
 TEST_F(BundleSwapTest, NoFreeBackupNameSkipsTheSwap) {
     OldBundles();
-    MakeArchive(fs::path(install) / "first.zip",
-                {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    BothNew();
     for (int n = 0; n < 1000; ++n)
         test::WriteFile(fs::path(install) / ("quoraneet.app." + std::to_string(n)), "");
     const auto before = Snapshot(install);
@@ -556,13 +552,11 @@ TEST_F(UnprivilegedSwapTest, FailedRenameAsideMovesBackWhatWasMoved) {
     // nothing is unpacked and both archives are kept.
     for (const bool firstMoves : {true, false}) {
         SCOPED_TRACE(firstMoves ? "second rename fails" : "first rename fails");
-        fs::remove_all(install);
-        fs::create_directories(install);
+        Fresh();
         ASSERT_EQ(::chmod(install.c_str(), 01777), 0);
         OldBundles();
         if (firstMoves) GiveAway(fs::path(install) / "quoranees.app");
-        MakeArchive(fs::path(install) / "first.zip",
-                    {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        BothNew();
         MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});
         const auto before = Snapshot(install);
 
@@ -579,9 +573,9 @@ TEST_F(UnprivilegedSwapTest, FailedArchiveRemovalDoesNotKeepTheBundlesFromComing
     MakeArchive(fs::path(install) / "locked" / "first.zip", {{"quoranees.app", "es2"}});
 
     EXPECT_EQ(SwapUnprivileged("locked/first.zip", "missing.zip"), SwapOutcome::Restored);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
+    EXPECT_EQ(BundleVersions(install), test::kOldVersions);
     EXPECT_TRUE(fs::exists(fs::path(install) / "locked" / "first.zip"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 3);
+    EXPECT_EQ(test::EntryCount(install), 3);
 }
 
 }  // namespace

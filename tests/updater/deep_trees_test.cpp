@@ -51,16 +51,6 @@ void RemoveDeep(const fs::path& path) {
     ASSERT_TRUE(updater::RunProgram({"rm", "-rf", path.string()}).Clean());
 }
 
-// "quoranees.app.17" and the like.
-bool IsBackupName(const std::string& name) {
-    for (const std::string prefix : {"quoranees.app.", "quoraneet.app."}) {
-        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-            name.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
-            return true;
-    }
-    return false;
-}
-
 // A wrapper that runs the updater under a shell's resource limit.
 std::vector<std::string> UnderLimit(const std::string& limit) {
     return {"sh", "-c",
@@ -75,9 +65,14 @@ protected:
 
     void TearDown() override { RemoveDeep(install); }
 
-    void OldBundles() {
-        MakeBundle(install, "quoranees.app", "es1");
-        MakeBundle(install, "quoraneet.app", "et1");
+    // A fresh install directory holding both old bundles, and no log; the
+    // snapshots of the old bundles.
+    std::map<std::string, std::map<std::string, std::string>> Fresh() {
+        RemoveDeep(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        MakeOldBundles(install);
+        return BundleSnapshots(install);
     }
 
     // Zips the named entries of `staging` (links stored as links) into the
@@ -101,56 +96,57 @@ protected:
     // backup left behind.
     void ExpectFinished(int status) {
         EXPECT_EQ(status, 0);
-        const auto log = Log();
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.back(), kLoad);
+        ExpectLoadedLast(Log());
         for (fs::directory_iterator it(install), end; it != end; ++it)
-            EXPECT_FALSE(IsBackupName(it->path().filename().string())) << it->path();
+            EXPECT_FALSE(IsAnyBackupName(it->path().filename().string())) << it->path();
+    }
+
+    // A valid update leaves the new bundles and nothing else; a failed one
+    // the old bundles exactly as they were.
+    void ExpectBundles(bool valid,
+                       const std::map<std::string, std::map<std::string, std::string>>& old) {
+        if (valid) {
+            EXPECT_EQ(BundleVersions(install), kNewVersions);
+            EXPECT_EQ(EntryCount(install), 2);
+        } else {
+            EXPECT_EQ(BundleSnapshots(install), old);
+        }
     }
 };
 
-TEST_F(DeepTreesTest, FailedUpdateWithADeepBundleIsRemovedWithFewDescriptorsOrLittleStack) {
+TEST_F(DeepTreesTest, DeepBundleIsRemovedWithFewDescriptorsOrLittleStack) {
+    // The deep bundle is the new one of a failed update (only one bundle
+    // arrives, so the update fails after the deep one is unpacked), or the
+    // old one of a valid update.
     struct Case {
         std::string limit;
         int depth;
+        bool deepOld;
     };
-    for (const Case& c : {Case{"-n 256", 600}, Case{"-s 128", 2000}}) {
-        SCOPED_TRACE("ulimit " + c.limit + ", " + std::to_string(c.depth) + " levels");
-        RemoveDeep(install);
-        fs::create_directories(install);
-        fs::remove(dir / "log");
-        OldBundles();
-        const auto oldEs = Snapshot(install / "quoranees.app");
-        const auto oldEt = Snapshot(install / "quoraneet.app");
-        // Only one bundle arrives, so the update fails after the deep one is
-        // unpacked.
-        TempDir staging;
-        MakeBundle(staging.path(), "quoranees.app", "es2");
-        MakeChain(staging / "quoranees.app" / "Contents", c.depth);
-        Zip(staging.path(), "es.zip", {"quoranees.app"}, false);
-        RemoveDeep(staging / "quoranees.app");
+    for (const Case& c :
+         {Case{"-n 256", 600, false}, Case{"-s 128", 2000, false}, Case{"-n 256", 600, true}}) {
+        SCOPED_TRACE("ulimit " + c.limit + ", " + std::to_string(c.depth) + " levels, " +
+                     (c.deepOld ? "old bundle of a valid update" : "new bundle of a failed one"));
+        const auto old = Fresh();
+        if (c.deepOld) {
+            MakeChain(install / "quoranees.app" / "Contents", c.depth);
+            MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        } else {
+            TempDir staging;
+            MakeBundle(staging.path(), "quoranees.app", "es2");
+            MakeChain(staging / "quoranees.app" / "Contents", c.depth);
+            Zip(staging.path(), "es.zip", {"quoranees.app"}, false);
+            RemoveDeep(staging / "quoranees.app");
+        }
         Launch launch;
         launch.wrapper = UnderLimit(c.limit);
 
         const int status = RunGuarded({install.string(), "es.zip", "none.zip"}, launch);
         ASSERT_NE(status, kWrapperFailed) << "the limit could not be set";
         ExpectFinished(status);
-        EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
-        EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
+        ExpectBundles(c.deepOld, old);
         EXPECT_FALSE(fs::exists(install / "es.zip"));
     }
-}
-
-TEST_F(DeepTreesTest, ValidUpdateRemovesADeepOldBundleWithFewDescriptors) {
-    OldBundles();
-    MakeChain(install / "quoranees.app" / "Contents", 600);
-    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    Launch launch;
-    launch.wrapper = UnderLimit("-n 256");
-
-    ExpectFinished(RunGuarded({install.string(), "es.zip", "none.zip"}, launch));
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
 }
 
 TEST_F(DeepTreesTest, TooFewDescriptorsToFinishLeaveEverythingAsItWas) {
@@ -163,10 +159,7 @@ TEST_F(DeepTreesTest, TooFewDescriptorsToFinishLeaveEverythingAsItWas) {
     }
     for (int limit = 9; limit <= 12; ++limit) {
         SCOPED_TRACE("ulimit -n " + std::to_string(limit));
-        RemoveDeep(install);
-        fs::create_directories(install);
-        fs::remove(dir / "log");
-        OldBundles();
+        Fresh();
         MakeChain(install / "quoranees.app" / "Contents", 40);
         MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
         MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
@@ -250,22 +243,14 @@ TEST_F(DeepTreesTest, LinksAreJudgedBetweenArchivesOnly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RemoveDeep(install);
-        fs::create_directories(install);
-        fs::remove(dir / "log");
-        OldBundles();
-        const auto oldEs = Snapshot(install / "quoranees.app");
-        const auto oldEt = Snapshot(install / "quoraneet.app");
+        const auto old = Fresh();
         TempDir second, first;
         c.make(second.path(), first.path());
 
         ExpectFinished(RunGuarded({install.string(), "es.zip", "et.zip"}));
         EXPECT_EQ(Snapshot(outside), outsideBefore);
-        if (c.links.empty()) {
-            EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
-            EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
-        } else {
-            EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+        ExpectBundles(!c.links.empty(), old);
+        if (!c.links.empty()) {
             for (const auto& [link, target] : c.links) {
                 boost::system::error_code ec;
                 EXPECT_EQ(fs::read_symlink(install / link, ec).string(), target) << link;
@@ -282,7 +267,7 @@ TEST_F(DeepTreesTest, FileSystemMountedInsideAnOldBundleLosesNothing) {
     fs::create_directories(data / "inner");
     WriteFile(data / "inner" / "record", "keep me");
     const auto dataBefore = Snapshot(data);
-    OldBundles();
+    MakeOldBundles(install);
     fs::create_directories(install / "quoranees.app" / "Contents" / "Data");
     fs::create_directories(install / "quoranees.app" / "Contents" / "Scratch");
     MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
@@ -310,12 +295,12 @@ TEST_F(DeepTreesTest, FileSystemMountedInsideAnOldBundleLosesNothing) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(Snapshot(data), dataBefore);
     EXPECT_EQ(ReadFile(scratchCopy), "on tmpfs\n") << "the tmpfs's file was removed";
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), kNewVersions);
     // What may stay of the backup are the directories that led to the mount
     // points, and nothing else.
     const std::set<std::string> mayStay = {"Contents", "Contents/Data", "Contents/Scratch"};
     for (fs::directory_iterator it(install), end; it != end; ++it) {
-        if (!IsBackupName(it->path().filename().string())) continue;
+        if (!IsAnyBackupName(it->path().filename().string())) continue;
         for (const auto& [path, content] : Snapshot(it->path()))
             EXPECT_TRUE(mayStay.count(path) == 1 && content == "dir/") << path;
     }
@@ -325,37 +310,36 @@ TEST_F(DeepTreesTest, DirectoriesWithoutWritePermissionAreEmptiedByTheirOwner) {
     if (!Unprivileged()) GTEST_SKIP() << "cannot run the updater as an unprivileged user";
     Launch launch;
     launch.unprivileged = true;
-    {
-        SCOPED_TRACE("in the new bundle of a failed update");
-        OldBundles();
-        const auto oldEs = Snapshot(install / "quoranees.app");
-        const auto oldEt = Snapshot(install / "quoraneet.app");
-        TempDir staging;
-        MakeBundle(staging.path(), "quoranees.app", "es2");
-        fs::permissions(staging / "quoranees.app" / "Contents" / "MacOS", fs::perms(0555));
-        Zip(staging.path(), "es.zip", {"quoranees.app"});
-        GiveAway(install);
-
-        ExpectFinished(RunGuarded({install.string(), "es.zip", "none.zip"}, launch));
-        EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
-        EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
-    }
-    {
-        SCOPED_TRACE("in the old bundle of a valid update");
-        RemoveDeep(install);
-        fs::create_directories(install);
-        fs::remove(dir / "log");
+    struct Case {
+        std::string name;
+        bool valid;
+        std::function<void()> make;  // the archive, and the directories no one may write
+    };
+    const std::vector<Case> cases = {
+        {"in the new bundle of a failed update", false,
+         [&] {
+             TempDir staging;
+             MakeBundle(staging.path(), "quoranees.app", "es2");
+             fs::permissions(staging / "quoranees.app" / "Contents" / "MacOS", fs::perms(0555));
+             Zip(staging.path(), "es.zip", {"quoranees.app"});
+         }},
+        {"in the old bundle of a valid update", true,
+         [&] {
+             MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+             fs::permissions(install / "quoranees.app" / "Contents" / "MacOS", fs::perms(0555));
+             fs::permissions(install / "quoraneet.app" / "Contents", fs::perms(0500));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto old = Fresh();
         WriteFile(dir / "log", "");
         fs::permissions(dir / "log", fs::perms(0666));
-        OldBundles();
-        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+        c.make();
         GiveAway(install);
-        fs::permissions(install / "quoranees.app" / "Contents" / "MacOS", fs::perms(0555));
-        fs::permissions(install / "quoraneet.app" / "Contents", fs::perms(0500));
 
         ExpectFinished(RunGuarded({install.string(), "es.zip", "none.zip"}, launch));
-        EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-        EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
+        ExpectBundles(c.valid, old);
     }
 }
 

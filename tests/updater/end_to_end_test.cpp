@@ -16,10 +16,7 @@ namespace {
 using UpdaterRunTest = UpdaterSandbox;
 
 TEST_F(UpdaterRunTest, RunningAgentIsStoppedBundlesSwappedAndAgentLoadedAgain) {
-    MakeBundle(install, "quoranees.app", "es1");
-    MakeBundle(install, "quoraneet.app", "et1");
-    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
-    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+    MakeSampleInstall(install);
     FakeAgent& es = StartAgent("quoranees");
     FakeAgent& et = StartAgent("quoraneet");
 
@@ -28,8 +25,8 @@ TEST_F(UpdaterRunTest, RunningAgentIsStoppedBundlesSwappedAndAgentLoadedAgain) {
     EXPECT_EQ(Log(), Expected(1));
     EXPECT_TRUE(es.Reap());
     EXPECT_TRUE(et.Reap());
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
+    EXPECT_EQ(BundleVersions(install), kNewVersions);
+    EXPECT_EQ(EntryCount(install), 2);
 }
 
 TEST_F(UpdaterRunTest, CommandLineWithNothingToSwapStopsAndRestartsTheAgentOnly) {
@@ -60,30 +57,28 @@ TEST_F(UpdaterRunTest, ArgumentsAfterTheThirdAreIgnored) {
     MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
     EXPECT_EQ(Run({install.string(), "es.zip", "none.zip", "extra", "quoranees.app"}), 0);
     EXPECT_EQ(Log(), Expected(1));
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), kNewVersions);
 }
 
 TEST_F(UpdaterRunTest, DamagedArchiveBringsTheOldBundlesBack) {
-    MakeBundle(install, "quoranees.app", "es1");
-    MakeBundle(install, "quoraneet.app", "et1");
+    MakeOldBundles(install);
     MakeArchive(install / "both.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
     DamageLastEntry(install / "both.zip");
     EXPECT_EQ(Run({install.string(), "both.zip", "both.zip"}), 0);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es1 quoraneet.app=et1");
-    EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
-    EXPECT_EQ(Log().back(), kLoad);
+    EXPECT_EQ(BundleVersions(install), kOldVersions);
+    EXPECT_EQ(EntryCount(install), 2);
+    ExpectLoadedLast(Log());
 }
 
 TEST_F(UpdaterRunTest, ShellMetacharactersReachNoShell) {
     const fs::path odd = dir / "my install; touch pwned $(touch pwned2) 'x\"";
     fs::create_directories(odd);
-    MakeBundle(odd, "quoranees.app", "es1");
-    MakeBundle(odd, "quoraneet.app", "et1");
+    MakeOldBundles(odd);
     const std::string first = "-first `touch pwned3` & a.zip";
     MakeArchive(odd / first, {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
 
     EXPECT_EQ(Run({odd.string(), first, "none | touch pwned4.zip"}), 0);
-    EXPECT_EQ(BundleVersions(odd), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(odd), kNewVersions);
     for (const auto& entry : Snapshot(dir.path()))
         EXPECT_NE(fs::path(entry.first).filename().string().rfind("pwned", 0), 0u) << entry.first;
     EXPECT_FALSE(fs::exists("pwned"));
@@ -104,7 +99,7 @@ TEST_F(UpdaterRunTest, AgentThatSurvivesEveryKillUsesTheWholeBudget) {
 
     EXPECT_EQ(Log(), Expected(11));
     EXPECT_GE(elapsed, std::chrono::seconds(11));
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), kNewVersions);
 }
 
 }  // namespace

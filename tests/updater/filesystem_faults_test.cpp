@@ -67,15 +67,9 @@ protected:
 
     // The sample install: both bundles, one archive for each.
     void Reset() {
-        fs::remove_all(install);
-        fs::create_directories(install);
         fs::remove(dir / "log");
-        MakeBundle(install, "quoranees.app", "es1");
-        MakeBundle(install, "quoraneet.app", "et1");
-        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
-        MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
-        for (const char* bundle : {"quoranees.app", "quoraneet.app"})
-            old[bundle] = Snapshot(install / bundle);
+        MakeSampleInstall(install);
+        old = BundleSnapshots(install);
     }
 
     // What every faulty run must end with: the agent loaded again, status 0,
@@ -83,15 +77,9 @@ protected:
     // there is not there).
     void ExpectOldBundlesKept(int status, const fs::path& where) {
         EXPECT_EQ(status, 0);
-        const auto log = Log();
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.back(), kLoad);
+        ExpectLoadedLast(Log());
         for (const auto& [bundle, snapshot] : old)
             EXPECT_EQ(Snapshot(where / bundle), snapshot) << bundle;
-    }
-
-    std::ptrdiff_t Entries() const {
-        return std::distance(fs::directory_iterator(install), fs::directory_iterator());
     }
 
     std::map<std::string, Tree> old;
@@ -178,7 +166,7 @@ TEST_F(FilesystemFaultTest, FaultThatStopsTheUpdateKeepsTheOldBundles) {
         if (c.entries == 0) {
             EXPECT_EQ(Snapshot(install), before);
         } else {
-            EXPECT_EQ(Entries(), c.entries);
+            EXPECT_EQ(EntryCount(install), c.entries);
         }
     }
 }
@@ -202,7 +190,7 @@ TEST_F(FilesystemFaultTest, FilesystemThatFillsUpWhileUnpacking) {
 
     ExpectOldBundlesKept(status, after);
     // The archives are gone, the unpacked part too, and no backup is left.
-    EXPECT_EQ(std::distance(fs::directory_iterator(after), fs::directory_iterator()), 2);
+    EXPECT_EQ(EntryCount(after), 2);
 }
 
 }  // namespace

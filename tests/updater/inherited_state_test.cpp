@@ -37,16 +37,6 @@ using namespace std::chrono_literals;
 
 constexpr int kWatchdogSeconds = 60;
 
-// The entries of a snapshot below `top`, by their path relative to it.
-std::map<std::string, std::string> Within(const std::map<std::string, std::string>& snapshot,
-                                          const std::string& top) {
-    std::map<std::string, std::string> below;
-    for (const auto& [path, content] : snapshot) {
-        if (path.rfind(top + "/", 0) == 0) below[path.substr(top.size() + 1)] = content;
-    }
-    return below;
-}
-
 // What a program the updater started began with, as the stand-in that took
 // its place noted it.
 struct Note {
@@ -98,14 +88,9 @@ private:
 class InheritedStateTest : public UpdaterSandbox {
 protected:
     void Reset() {
-        fs::remove_all(install);
-        fs::create_directories(install);
         fs::remove(dir / "log");
         fs::remove(dir / "notes");
-        MakeBundle(install, "quoranees.app", "es1");
-        MakeBundle(install, "quoraneet.app", "et1");
-        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
-        MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+        MakeSampleInstall(install);
     }
 
     // Runs under the watchdog, in a group of its own, with `standardError`
@@ -140,10 +125,9 @@ protected:
     }
 
     void ExpectNewBundles() {
-        EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-        EXPECT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 2);
-        ASSERT_FALSE(Log().empty());
-        EXPECT_EQ(Log().back(), kLoad);
+        EXPECT_EQ(BundleVersions(install), kNewVersions);
+        EXPECT_EQ(EntryCount(install), 2);
+        ExpectLoadedLast(Log());
     }
 
     // Stand-ins for launchctl, killall and unzip that note, in dir/notes, the
@@ -339,7 +323,7 @@ TEST_F(InheritedStateTest, SignalToTheProcessGroupNeverCutsTheLoadShort) {
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << "status " << *status;
     ASSERT_FALSE(Log().empty());
     EXPECT_EQ(Log().back(), "loaded");
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), kNewVersions);
 }
 
 TEST_F(InheritedStateTest, EncryptedEntryInARunFromATerminalFailsTheUpdateInsteadOfAsking) {
@@ -353,8 +337,7 @@ TEST_F(InheritedStateTest, EncryptedEntryInARunFromATerminalFailsTheUpdateInstea
         {"sh", "-c", "cd \"$1\" && zip -qr -P secret \"$2\" quoranees.app quoraneet.app", "sh",
          staging.str(), (install / "both.zip").string()});
     ASSERT_TRUE(zipped.Clean());
-    const auto old =
-        std::make_pair(Snapshot(install / "quoranees.app"), Snapshot(install / "quoraneet.app"));
+    const auto old = BundleSnapshots(install);
 
     int status = -1;
     {
@@ -366,11 +349,9 @@ TEST_F(InheritedStateTest, EncryptedEntryInARunFromATerminalFailsTheUpdateInstea
     }
 
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(Snapshot(install / "quoranees.app"), old.first);
-    EXPECT_EQ(Snapshot(install / "quoraneet.app"), old.second);
+    EXPECT_EQ(BundleSnapshots(install), old);
     EXPECT_FALSE(fs::exists(install / "both.zip"));
-    ASSERT_FALSE(Log().empty());
-    EXPECT_EQ(Log().back(), kLoad);
+    ExpectLoadedLast(Log());
 }
 
 TEST_F(InheritedStateTest, BackgroundRunOnATerminalThatStopsWritersNeitherStopsNorWrites) {
@@ -446,7 +427,7 @@ TEST_F(InheritedStateTest, TildeMeansTheUsersHomeWhateverTheEnvironmentSays) {
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.front(), "launchctl unload " + plist);
         EXPECT_EQ(lines.back(), "launchctl load -w " + plist);
-        EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+        EXPECT_EQ(BundleVersions(install), kNewVersions);
     }
 }
 
@@ -497,15 +478,14 @@ TEST_F(InheritedStateTest, ArchiveNamingTheBackupsNeverReachesTheOldBundles) {
                                  (install / "es.zip").string()});
         ASSERT_TRUE(zipped.Clean());
         const auto before = Snapshot(install);
+        const auto old = BundleSnapshots(install);
 
         EXPECT_EQ(RunGuarded({install.string(), "es.zip", "et.zip"}), 0);
-        EXPECT_EQ(Snapshot(install / "quoranees.app"), Within(before, "quoranees.app"));
-        EXPECT_EQ(Snapshot(install / "quoraneet.app"), Within(before, "quoraneet.app"));
+        EXPECT_EQ(BundleSnapshots(install), old);
         if (named == 1000) {
             EXPECT_TRUE(Snapshot(install) == before) << "the swap was not skipped";
         }
-        ASSERT_FALSE(Log().empty());
-        EXPECT_EQ(Log().back(), kLoad);
+        ExpectLoadedLast(Log());
     }
 }
 
