@@ -959,9 +959,10 @@ TEST(WalkTree, StaysOnOneFileSystemWhenAsked) {
             {"mounted meanwhile:", "tree2", true}};
         std::string text;
         for (const auto& [label, root, stay] : walks) {
+            const bool mountLate = root == std::string("tree2");
             const Record record =
                 Walk(dir.path(), root, {stay, ::readdir}, [&](const WalkEntry& entry) {
-                    if (root == std::string("tree2") && entry.event == WalkEvent::EnterDirectory &&
+                    if (mountLate && entry.event == WalkEvent::EnterDirectory &&
                         entry.depth == 1) {
                         if (::mount("tmpfs", late.c_str(), "tmpfs", 0, "size=1m") != 0)
                             throw std::runtime_error("could not mount");
