@@ -193,9 +193,15 @@ void MakeMixedTree(const TempDir& dir) {
     ASSERT_EQ(::mkfifo((dir / "tree/fifo").c_str(), 0600), 0);
 }
 
+// A listing without kinds, as some file systems give: when it gives the
+// entry "victim", `meanwhile` runs first, if set.
+std::function<void(DIR* listing)> meanwhile;
+
 dirent* ReadWithoutKinds(DIR* listing) {
     dirent* entry = ::readdir(listing);
-    if (entry != nullptr) entry->d_type = DT_UNKNOWN;
+    if (entry == nullptr) return nullptr;
+    entry->d_type = DT_UNKNOWN;
+    if (std::strcmp(entry->d_name, "victim") == 0 && meanwhile) meanwhile(listing);
     return entry;
 }
 
@@ -779,18 +785,6 @@ dirent* ReadAndFail(DIR* listing) {
     return ::readdir(listing);
 }
 
-// A listing without kinds, as some file systems give: when it gives the
-// entry "victim", `meanwhile` runs first.
-std::function<void(DIR* listing)> meanwhile;
-
-dirent* ReadWithoutKindsMeanwhile(DIR* listing) {
-    dirent* entry = ::readdir(listing);
-    if (entry == nullptr) return nullptr;
-    entry->d_type = DT_UNKNOWN;
-    if (std::strcmp(entry->d_name, "victim") == 0 && meanwhile) meanwhile(listing);
-    return entry;
-}
-
 TEST(WalkTree, ListingWithoutKindsWhileItsEntriesChange) {
     // The kind of each entry must be asked for; by then the entry may be
     // gone, which leaves nothing to visit, or its status may be refused
@@ -802,7 +796,7 @@ TEST(WalkTree, ListingWithoutKindsWhileItsEntriesChange) {
         if (::unlinkat(::dirfd(listing), "victim", 0) != 0)
             throw std::runtime_error("could not remove the entry");
     };
-    EXPECT_EQ(Summary(Walk(dir.path(), "tree", {false, ReadWithoutKindsMeanwhile})),
+    EXPECT_EQ(Summary(Walk(dir.path(), "tree", {false, ReadWithoutKinds})),
               "finished\nenter tree @0\nentry tree/kept file @1\nleave tree @0");
     meanwhile = nullptr;
 
@@ -819,7 +813,7 @@ TEST(WalkTree, ListingWithoutKindsWhileItsEntriesChange) {
             if (::fchmod(::dirfd(listing), 0444) != 0)
                 throw std::runtime_error("could not change the directory");
         };
-        return Summary(Walk(dir.path(), "tree", {false, ReadWithoutKindsMeanwhile}));
+        return Summary(Walk(dir.path(), "tree", {false, ReadWithoutKinds}));
     });
     ::chmod((dir / "tree").c_str(), 0755);
     ASSERT_TRUE(result.has_value());
@@ -962,8 +956,7 @@ TEST(WalkTree, StaysOnOneFileSystemWhenAsked) {
             const bool mountLate = root == std::string("tree2");
             const Record record =
                 Walk(dir.path(), root, {stay, ::readdir}, [&](const WalkEntry& entry) {
-                    if (mountLate && entry.event == WalkEvent::EnterDirectory &&
-                        entry.depth == 1) {
+                    if (mountLate && entry.event == WalkEvent::EnterDirectory && entry.depth == 1) {
                         if (::mount("tmpfs", late.c_str(), "tmpfs", 0, "size=1m") != 0)
                             throw std::runtime_error("could not mount");
                         WriteFile(late / "mounted", "x");
