@@ -410,6 +410,9 @@ protected:
         ErrorPathsTest::SetUp();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
         GTEST_SKIP() << "a sanitizer's allocator reserves memory its own way";
+#else
+        used = DataInUse();
+        ASSERT_GT(used, 0) << "the updater's data size was not seen";
 #endif
     }
 
@@ -427,7 +430,7 @@ protected:
              "> \"$QUORANE_TEST_LOG.data\"\n");
         const TempDir empty;
         EXPECT_EQ(RunGuarded({empty.str()}), 0);
-        SetUp();  // the plain stand-in again
+        UpdaterSandbox::SetUp();  // the plain stand-in again
         fs::remove(dir / "log");
         const std::string noted = ReadFile(dir / "log.data");
         char* end = nullptr;
@@ -462,6 +465,8 @@ protected:
             fs::create_directory(where / name);
         }
     }
+
+    long used = 0;  // what DataInUse saw before the test began
 };
 
 TEST_F(MemoryLimitTest, TooLittleMemoryToPlanTheSwapStillLoadsTheAgent) {
@@ -470,8 +475,6 @@ TEST_F(MemoryLimitTest, TooLittleMemoryToPlanTheSwapStillLoadsTheAgent) {
     // allocation fails. Nothing has been touched by then, nothing is, and the
     // agent is loaded again all the same.
     MakeOldBundles(install);
-    const long used = DataInUse();
-    ASSERT_GT(used, 0) << "the updater's data size was not seen";
     MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
     MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
     const auto before = Snapshot(install);
@@ -490,8 +493,6 @@ TEST_F(MemoryLimitTest, TooLittleMemoryToRemoveAWideBackupStillLoadsTheNewBundle
     // backups and the archive) is not looked at here.
     MakeOldBundles(install);
     MakeWide(install / "quoranees.app" / "Contents" / "Wide");
-    const long used = DataInUse();
-    ASSERT_GT(used, 0) << "the updater's data size was not seen";
     MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
     TempDir staging;
     MakeBundle(staging.path(), "quoranees.app", "es2");
@@ -511,8 +512,6 @@ TEST_F(MemoryLimitTest, TooLittleMemoryToRemoveAWideNewBundleStillRestoresTheOld
     MakeOldBundles(install);
     const auto oldEs = Snapshot(install / "quoranees.app");
     const auto oldEt = Snapshot(install / "quoraneet.app");
-    const long used = DataInUse();
-    ASSERT_GT(used, 0) << "the updater's data size was not seen";
     // One archive with both bundles, quoranees.app holding twenty thousand
     // directories with long names, its last entry damaged: unzip fails, and
     // what it unpacked must go.
@@ -543,8 +542,6 @@ TEST_F(MemoryLimitTest, DataLimitSweptAcrossTheRunNeverLeavesTheAgentDown) {
     // From too little memory to set aside what the load needs up to enough
     // for the whole swap: a run either leaves the agent alone or loads it
     // again, and each bundle is whole, old or new.
-    const long used = DataInUse();
-    ASSERT_GT(used, 0) << "the updater's data size was not seen";
     // Below `used` less the memory set aside, the updater itself cannot run.
     for (long kb = std::max(used - 768, 512L); kb <= used + kPlanning + 1024; kb += 256) {
         SCOPED_TRACE("data limit " + std::to_string(kb) + " kB");
