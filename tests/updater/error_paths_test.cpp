@@ -16,7 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <iterator>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -38,29 +38,15 @@ const std::string kPreloadShim = "LD_PRELOAD=" QUORANE_RACE_SHIM;
 // A sanitized updater accepts a library preloaded before its runtime.
 const std::string kShimAsan = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";
 
-// As Snapshot, but a symbolic link that leads to itself is recorded like any
-// other: its path is never resolved.
-std::map<std::string, std::string> Tree(const fs::path& root) {
-    std::map<std::string, std::string> entries;
-    const std::string prefix = root.string() + "/";
-    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
-        const std::string relative = it->path().string().substr(prefix.size());
-        const fs::file_status status = it->symlink_status();
-        if (fs::is_symlink(status))
-            entries[relative] = "-> " + fs::read_symlink(it->path()).string();
-        else if (fs::is_directory(status))
-            entries[relative] = "dir/";
-        else
-            entries[relative] = ReadFile(it->path());
-    }
-    return entries;
-}
-
 class ErrorPathsTest : public UpdaterSandbox {
 protected:
-    void OldBundles() {
-        MakeBundle(install, "quoranees.app", "es1");
-        MakeBundle(install, "quoraneet.app", "et1");
+    // The old bundles alone in a fresh install directory, and no log: the
+    // start of each row of a table.
+    void FreshOldBundles() {
+        fs::remove_all(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        MakeOldBundles(install);
     }
 
     // The run ended by itself, with status 0, and loaded the agent last.
@@ -71,82 +57,103 @@ protected:
         EXPECT_EQ(lines.front(), kUnload);
         EXPECT_EQ(lines.back(), kLoad);
     }
-
-    static std::ptrdiff_t Entries(const fs::path& where) {
-        return std::distance(fs::directory_iterator(where), fs::directory_iterator());
-    }
 };
 
 // ---------------------------------------------------------------------------
 // Archives that are not what their check said
 
-TEST_F(ErrorPathsTest, ArchiveInADirectoryThatCannotBeOpenedSkipsTheSwap) {
-    // "loop" is a link to itself: its kind cannot be told (ELOOP), which is
-    // no missing directory, so the swap must not start, whichever archive it
-    // is.
-    OldBundles();
-    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    fs::create_symlink("loop", install / "loop");
-    const auto before = Tree(install);
-    for (const bool asFirst : {true, false}) {
-        SCOPED_TRACE(asFirst ? "as the first archive" : "as the second archive");
-        fs::remove(dir / "log");
-        const int status = RunGuarded({install.string(), asFirst ? "loop/et.zip" : "es.zip",
-                                       asFirst ? "es.zip" : "loop/et.zip"});
-        ExpectFinishedAndLoaded(status);
-        EXPECT_EQ(Tree(install), before);
-    }
-}
-
-TEST_F(ErrorPathsTest, ArchiveInADirectoryThatIsNotThereCountsAsMissing) {
-    // A directory that does not exist (ENOENT) or a plain file in its place
-    // (ENOTDIR): that archive is missing, which is no reason to refuse, and
-    // the other one brings both bundles.
-    for (const std::string& name : {std::string("nowhere/et.zip"), std::string("file/et.zip")}) {
-        SCOPED_TRACE(name);
-        fs::remove_all(install);
-        fs::create_directories(install);
-        fs::remove(dir / "log");
-        OldBundles();
-        WriteFile(install / "file", "a plain file");
+TEST_F(ErrorPathsTest, ArchiveThatIsNotWhatItsCheckSaid) {
+    // Each row makes its archives beside the old bundles, then runs the
+    // update with them, the race shim doing `race` if it is set. A row with
+    // `entries` ends with both new bundles and that many entries (a plain
+    // file made beside them kept); any other must not start the swap, and
+    // the install stays as the row made it.
+    struct Case {
+        std::string name;
+        std::function<void()> make;
+        std::string first, second;  // the archives, in the order given
+        std::string race;
+        std::ptrdiff_t entries;  // 0: the swap must not start
+    };
+    const auto both = [&] {
         MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
+    };
+    const auto oneEach = [&] {
+        MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
+        MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+    };
+    const auto loop = [&] {
+        both();
+        fs::create_symlink("loop", install / "loop");
+    };
+    const auto plainFile = [&] {
+        both();
+        WriteFile(install / "file", "a plain file");
+    };
+    const std::vector<Case> cases = {
+        // "loop" is a link to itself: its kind cannot be told (ELOOP), which
+        // is no missing directory, whichever archive it is.
+        {"in a directory that cannot be opened, as the first archive", loop, "loop/et.zip",
+         "es.zip", "", 0},
+        {"in a directory that cannot be opened, as the second archive", loop, "es.zip",
+         "loop/et.zip", "", 0},
+        // A directory that does not exist (ENOENT) or a plain file in its
+        // place (ENOTDIR): that archive is missing, which is no reason to
+        // refuse, and the other one brings both bundles.
+        {"in a directory that is not there", plainFile, "es.zip", "nowhere/et.zip", "", 3},
+        {"in a directory that is a plain file", plainFile, "es.zip", "file/et.zip", "", 3},
+        // et.zip is a regular file when its kind is asked and gone when it is
+        // opened: it is then a missing archive, so es.zip, which brings both
+        // bundles, is installed alone; et.zip's own bundles never arrive.
+        {"gone between its check and its open",
+         [&] {
+             both();
+             MakeArchive(install / "et.zip",
+                         {{"quoranees.app", "wrong"}, {"quoraneet.app", "wrong"}});
+         },
+         "es.zip", "et.zip", "QUORANE_RACE_GONE=et.zip", 2},
+        // es.zip is a regular file when its kind is asked and a link to itself
+        // when it is opened: the open fails with neither "missing" nor "not
+        // allowed", so nothing is touched but that link.
+        {"turned into a link loop between its check and its open", oneEach, "es.zip", "et.zip",
+         "QUORANE_RACE_LOOP=es.zip", 0},
+        // es.zip is a link to /proc/self/mem: a regular file to every check,
+        // open for reading, whose first read fails (EIO, nothing is mapped at
+        // address 0). Its names cannot be scanned, so no backup name can be
+        // trusted, and the link stays as it was.
+        {"that cannot be read to its end",
+         [&] {
+             fs::create_symlink("/proc/self/mem", install / "es.zip");
+             MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
+         },
+         "es.zip", "et.zip", "", 0},
+        // The updater sets no signal handler, so no read of its can really
+        // fail with EINTR; the shim makes the first one do so. The archive is
+        // read again from where it was, and the swap goes through as usual.
+        {"whose read is interrupted once", oneEach, "es.zip", "et.zip",
+         "QUORANE_RACE_PREAD_EINTR=1", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FreshOldBundles();
+        c.make();
+        auto expected = Snapshot(install);
+        Launch launch;
+        if (!c.race.empty()) launch.environment = {kPreloadShim, c.race, kShimAsan};
+        // The archive the shim turns into a loop stays that link.
+        if (c.race == "QUORANE_RACE_LOOP=es.zip") expected["es.zip"] = "-> es.zip";
 
-        ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", name}));
-        EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-        EXPECT_EQ(ReadFile(install / "file"), "a plain file");
-        EXPECT_EQ(Entries(install), 3);
+        ExpectFinishedAndLoaded(RunGuarded({install.string(), c.first, c.second}, launch));
+        if (c.entries == 0) {
+            EXPECT_EQ(Snapshot(install), expected);
+            continue;
+        }
+        EXPECT_EQ(BundleVersions(install), kNewVersions);
+        EXPECT_EQ(EntryCount(install), c.entries);
+        if (expected.count("file") != 0) {
+            EXPECT_EQ(ReadFile(install / "file"), "a plain file");
+        }
     }
-}
-
-TEST_F(ErrorPathsTest, ArchiveGoneBetweenItsCheckAndItsOpenCountsAsMissing) {
-    // et.zip is a regular file when its kind is asked and gone when it is
-    // opened: it is then a missing archive, so es.zip, which brings both
-    // bundles, is installed alone; et.zip's own bundles never arrive.
-    OldBundles();
-    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
-    MakeArchive(install / "et.zip", {{"quoranees.app", "wrong"}, {"quoraneet.app", "wrong"}});
-    Launch launch;
-    launch.environment = {kPreloadShim, "QUORANE_RACE_GONE=et.zip", kShimAsan};
-
-    ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}, launch));
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(Entries(install), 2);
-}
-
-TEST_F(ErrorPathsTest, ArchiveTurnedIntoALinkLoopBetweenItsCheckAndItsOpenSkipsTheSwap) {
-    // es.zip is a regular file when its kind is asked and a link to itself
-    // when it is opened: the open fails with neither "missing" nor "not
-    // allowed", so the swap must not start and nothing is touched.
-    OldBundles();
-    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
-    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
-    auto expected = Tree(install);
-    expected["es.zip"] = "-> es.zip";
-    Launch launch;
-    launch.environment = {kPreloadShim, "QUORANE_RACE_LOOP=es.zip", kShimAsan};
-
-    ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}, launch));
-    EXPECT_EQ(Tree(install), expected);
 }
 
 TEST_F(ErrorPathsTest, ArchiveTheUserMayNotReadFailsTheSwapAndTheOldBundlesStay) {
@@ -161,7 +168,7 @@ TEST_F(ErrorPathsTest, ArchiveTheUserMayNotReadFailsTheSwapAndTheOldBundlesStay)
         fs::remove_all(install);
         fs::create_directories(install);
         WriteFile(dir / "log", "");
-        OldBundles();
+        MakeOldBundles(install);
         const auto oldEs = Snapshot(install / "quoranees.app");
         const auto oldEt = Snapshot(install / "quoraneet.app");
         MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
@@ -172,37 +179,8 @@ TEST_F(ErrorPathsTest, ArchiveTheUserMayNotReadFailsTheSwapAndTheOldBundlesStay)
         ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}, launch));
         EXPECT_EQ(Snapshot(install / "quoranees.app"), oldEs);
         EXPECT_EQ(Snapshot(install / "quoraneet.app"), oldEt);
-        EXPECT_EQ(Entries(install), 2);
+        EXPECT_EQ(EntryCount(install), 2);
     }
-}
-
-TEST_F(ErrorPathsTest, ArchiveThatCannotBeReadToItsEndSkipsTheSwap) {
-    // es.zip is a link to /proc/self/mem: a regular file to every check, open
-    // for reading, whose first read fails (EIO, nothing is mapped at address
-    // 0). Its names cannot be scanned, so no backup name can be trusted; the
-    // swap must not start, and the link stays as it was.
-    OldBundles();
-    fs::create_symlink("/proc/self/mem", install / "es.zip");
-    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
-    const auto before = Snapshot(install);
-
-    ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}));
-    EXPECT_EQ(Snapshot(install), before);
-}
-
-TEST_F(ErrorPathsTest, ReadOfAnArchiveInterruptedOnceIsTakenUpAgain) {
-    // The updater sets no signal handler, so no read of its can really fail
-    // with EINTR; the shim makes the first one do so. The archive is read
-    // again from where it was, and the swap goes through as usual.
-    OldBundles();
-    MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
-    MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
-    Launch launch;
-    launch.environment = {kPreloadShim, "QUORANE_RACE_PREAD_EINTR=1", kShimAsan};
-
-    ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}, launch));
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(Entries(install), 2);
 }
 
 // ---------------------------------------------------------------------------
@@ -229,10 +207,7 @@ TEST_F(ErrorPathsTest, LinkTargetsLongerThanTheFirstBufferAreJudgedWhole) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_GT(c.target.size(), 256U);
-        fs::remove_all(install);
-        fs::create_directories(install);
-        fs::remove(dir / "log");
-        OldBundles();
+        FreshOldBundles();
         const auto before = Snapshot(install);
         MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
         TempDir staging;
@@ -246,11 +221,11 @@ TEST_F(ErrorPathsTest, LinkTargetsLongerThanTheFirstBufferAreJudgedWhole) {
 
         ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "et.zip"}));
         if (c.replaced) {
-            EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+            EXPECT_EQ(BundleVersions(install), kNewVersions);
             EXPECT_EQ(fs::read_symlink(install / "quoranees.app" / "Contents" / "MacOS" / "link")
                           .string(),
                       c.target);
-            EXPECT_EQ(Entries(install), 2);
+            EXPECT_EQ(EntryCount(install), 2);
         } else {
             EXPECT_EQ(Snapshot(install), before);
         }
@@ -275,7 +250,7 @@ TEST_F(DeepArchiveTest, ArchiveReachedThroughLinksFarBelowTheRootIsRefused) {
     // install directory and more than 4096 levels below the root: the climb
     // that looks for the install directory above it gives up before it meets
     // either, and the archive counts as outside. Nothing is touched.
-    OldBundles();
+    MakeOldBundles(install);
     MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
     const FileDescriptor bottom = MakeChain(deep, 4200);
     ASSERT_TRUE(bottom.valid());
@@ -338,8 +313,8 @@ TEST_F(ErrorPathsTest, UnprivilegedRunOpensUpItsOwnDirectoriesToRemoveTheOldBund
     launch.unprivileged = true;
 
     ExpectFinishedAndLoaded(RunGuarded({install.string(), "es.zip", "none.zip"}, launch));
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
-    EXPECT_EQ(Entries(install), 2) << testing::PrintToString(Snapshot(install));
+    EXPECT_EQ(BundleVersions(install), kNewVersions);
+    EXPECT_EQ(EntryCount(install), 2) << testing::PrintToString(Snapshot(install));
 }
 
 // ---------------------------------------------------------------------------
@@ -348,7 +323,7 @@ TEST_F(ErrorPathsTest, UnprivilegedRunOpensUpItsOwnDirectoriesToRemoveTheOldBund
 TEST_F(ErrorPathsTest, RegularFileAsOutputGetsUnzipsLinesUnchanged) {
     // Output to a file (a log the caller keeps) always counts as writable;
     // unzip's lines land in it as unzip writes them by hand.
-    OldBundles();
+    MakeOldBundles(install);
     MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
     MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
     const std::optional<std::string> expected = UnzipLinesByHand(install, dir.path());
@@ -362,7 +337,7 @@ TEST_F(ErrorPathsTest, RegularFileAsOutputGetsUnzipsLinesUnchanged) {
     const int status = RunGuarded({install.string(), "es.zip", "et.zip"}, launch);
     close(file);
     ExpectFinishedAndLoaded(status);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), kNewVersions);
     EXPECT_EQ(ReadFile(output), *expected);
 }
 
@@ -393,7 +368,7 @@ TEST_F(ErrorPathsTest, UserDatabaseEntryLongerThanTheFirstBufferStillGivesTheHom
     const fs::path passwd = dir / "passwd";
     WriteFile(passwd, replaced);
     fs::permissions(passwd, fs::perms(0644));
-    OldBundles();
+    MakeOldBundles(install);
     MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
     Launch launch;
     launch.unset = {"HOME"};
@@ -418,7 +393,7 @@ TEST_F(ErrorPathsTest, UserDatabaseEntryLongerThanTheFirstBufferStillGivesTheHom
               "launchctl unload " + longHome + "/Library/LaunchAgents/com.quorane.quoranees.plist");
     EXPECT_EQ(logged.back(), "launchctl load -w " + longHome +
                                  "/Library/LaunchAgents/com.quorane.quoranees.plist");
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), kNewVersions);
 }
 
 // ---------------------------------------------------------------------------
@@ -435,6 +410,9 @@ protected:
         ErrorPathsTest::SetUp();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
         GTEST_SKIP() << "a sanitizer's allocator reserves memory its own way";
+#else
+        used = DataInUse();
+        ASSERT_GT(used, 0) << "the updater's data size was not seen";
 #endif
     }
 
@@ -452,7 +430,7 @@ protected:
              "> \"$QUORANE_TEST_LOG.data\"\n");
         const TempDir empty;
         EXPECT_EQ(RunGuarded({empty.str()}), 0);
-        SetUp();  // the plain stand-in again
+        UpdaterSandbox::SetUp();  // the plain stand-in again
         fs::remove(dir / "log");
         const std::string noted = ReadFile(dir / "log.data");
         char* end = nullptr;
@@ -477,12 +455,6 @@ protected:
         return launch;
     }
 
-    static std::string UnzipPath() {
-        for (const char* candidate : {"/usr/bin/unzip", "/bin/unzip"})
-            if (access(candidate, X_OK) == 0) return candidate;
-        return "unzip";
-    }
-
     // Makes `count` subdirectories with names of 250 bytes in `where`: a walk
     // that lists it keeps all their names, some 6 MB.
     static void MakeWide(const fs::path& where, int count = 20000) {
@@ -493,6 +465,8 @@ protected:
             fs::create_directory(where / name);
         }
     }
+
+    long used = 0;  // what DataInUse saw before the test began
 };
 
 TEST_F(MemoryLimitTest, TooLittleMemoryToPlanTheSwapStillLoadsTheAgent) {
@@ -500,9 +474,7 @@ TEST_F(MemoryLimitTest, TooLittleMemoryToPlanTheSwapStillLoadsTheAgent) {
     // scan of an archive for backup names wants a megabyte at once, and its
     // allocation fails. Nothing has been touched by then, nothing is, and the
     // agent is loaded again all the same.
-    OldBundles();
-    const long used = DataInUse();
-    ASSERT_GT(used, 0) << "the updater's data size was not seen";
+    MakeOldBundles(install);
     MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
     MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}});
     const auto before = Snapshot(install);
@@ -519,10 +491,8 @@ TEST_F(MemoryLimitTest, TooLittleMemoryToRemoveAWideBackupStillLoadsTheNewBundle
     // way, after the new bundles were flushed. The agent is loaded again with
     // both new bundles whole. What the failed removal leaves behind (the
     // backups and the archive) is not looked at here.
-    OldBundles();
+    MakeOldBundles(install);
     MakeWide(install / "quoranees.app" / "Contents" / "Wide");
-    const long used = DataInUse();
-    ASSERT_GT(used, 0) << "the updater's data size was not seen";
     MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
     TempDir staging;
     MakeBundle(staging.path(), "quoranees.app", "es2");
@@ -539,11 +509,9 @@ TEST_F(MemoryLimitTest, TooLittleMemoryToRemoveAWideBackupStillLoadsTheNewBundle
 // names, exchanged with what could not be removed, which is left under a
 // backup name.
 TEST_F(MemoryLimitTest, TooLittleMemoryToRemoveAWideNewBundleStillRestoresTheOldOnes) {
-    OldBundles();
+    MakeOldBundles(install);
     const auto oldEs = Snapshot(install / "quoranees.app");
     const auto oldEt = Snapshot(install / "quoraneet.app");
-    const long used = DataInUse();
-    ASSERT_GT(used, 0) << "the updater's data size was not seen";
     // One archive with both bundles, quoranees.app holding twenty thousand
     // directories with long names, its last entry damaged: unzip fails, and
     // what it unpacked must go.
@@ -574,15 +542,10 @@ TEST_F(MemoryLimitTest, DataLimitSweptAcrossTheRunNeverLeavesTheAgentDown) {
     // From too little memory to set aside what the load needs up to enough
     // for the whole swap: a run either leaves the agent alone or loads it
     // again, and each bundle is whole, old or new.
-    const long used = DataInUse();
-    ASSERT_GT(used, 0) << "the updater's data size was not seen";
     // Below `used` less the memory set aside, the updater itself cannot run.
     for (long kb = std::max(used - 768, 512L); kb <= used + kPlanning + 1024; kb += 256) {
         SCOPED_TRACE("data limit " + std::to_string(kb) + " kB");
-        fs::remove_all(install);
-        fs::create_directories(install);
-        fs::remove(dir / "log");
-        OldBundles();
+        FreshOldBundles();
         MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
         EXPECT_EQ(RunGuarded({install.string(), "es.zip", "none.zip"}, Limited(kb)), 0);
         const std::vector<std::string> lines =
@@ -594,9 +557,7 @@ TEST_F(MemoryLimitTest, DataLimitSweptAcrossTheRunNeverLeavesTheAgentDown) {
             EXPECT_EQ(lines.back(), kLoad);
         }
         const std::string versions = BundleVersions(install);
-        EXPECT_TRUE(versions == "quoranees.app=es1 quoraneet.app=et1" ||
-                    versions == "quoranees.app=es2 quoraneet.app=et2")
-            << versions;
+        EXPECT_TRUE(versions == kOldVersions || versions == kNewVersions) << versions;
     }
 }
 
