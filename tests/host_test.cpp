@@ -55,55 +55,36 @@ int OpenDescriptorCount() {
     return count;
 }
 
-TEST(CheckTcpPort, PortHeldByAnotherSocketIsTakenUntilClosed) {
+// Every text form against ports that other sockets hold and a port whose
+// holder is gone. Numbers outside 0..65535 name no port: taking their low 16
+// bits would turn 65536 into port 0, which always binds, and -1 into port
+// 65535. No answer, taken or free, leaves a descriptor open.
+TEST(CheckTcpPort, TextFormsAndPortsHeldByOtherSockets) {
     HeldPort listener(true), bound(false), loopbackOnly(true, INADDR_LOOPBACK);
-    ASSERT_FALSE(listener.port.empty() || bound.port.empty() || loopbackOnly.port.empty());
-    for (const std::string& text :
-         {listener.port, "+" + listener.port, "0" + listener.port, bound.port, loopbackOnly.port}) {
-        SCOPED_TRACE(text);
-        EXPECT_FALSE(CheckTcpPort(text));
-    }
-    listener.Close();
-    EXPECT_TRUE(CheckTcpPort(listener.port));
-}
-
-TEST(CheckTcpPort, TextForms) {
-    std::string port = HeldPort(false).port;  // free again once the holder is gone
-    ASSERT_FALSE(port.empty());
+    const std::string port = HeldPort(false).port;  // free again once the holder is gone
+    ASSERT_FALSE(listener.port.empty() || bound.port.empty() || loopbackOnly.port.empty() ||
+                 port.empty());
+    const std::string wrapped = std::to_string(65536 + std::stoi(port));
     const std::pair<std::string, bool> cases[] = {
-        {port, true},   {"+" + port, true},    {"00" + port, true},    {"0", true},
-        {"-0", true},   {" " + port, false},   {port + " ", false},    {port + "\n", false},
-        {"80a", false}, {"0x50", false},       {"1e3", false},         {"", false},
-        {"+", false},   {"2147483648", false}, {"-2147483649", false},
+        {port, true},     {"+" + port, true},    {"00" + port, true},    {"0", true},
+        {"-0", true},     {" " + port, false},   {port + " ", false},    {port + "\n", false},
+        {"80a", false},   {"0x50", false},       {"1e3", false},         {"", false},
+        {"+", false},     {"2147483648", false}, {"-2147483649", false}, {"x", false},
+        {"65536", false}, {"-65536", false},     {"-1", false},          {"2147483647", false},
+        {wrapped, false},
     };
-    for (const auto& [text, free] : cases) {
+    const int before = OpenDescriptorCount();
+    const auto expectAnswer = [&](const std::string& text, bool free) {
         SCOPED_TRACE("\"" + text + "\"");
         EXPECT_EQ(CheckTcpPort(text), free);
-    }
-}
-
-// Numbers outside 0..65535 name no port. Taking their low 16 bits would turn
-// 65536 into port 0, which always binds, and -1 into port 65535.
-TEST(CheckTcpPort, NumbersOutsideThePortRangeAreRefused) {
-    const std::string port = HeldPort(false).port;
-    ASSERT_FALSE(port.empty());
-    for (const std::string& text :
-         {std::string("65536"), std::string("-65536"), std::string("-1"), std::string("2147483647"),
-          std::to_string(65536 + std::stoi(port))}) {
-        SCOPED_TRACE(text);
-        EXPECT_FALSE(CheckTcpPort(text));
-    }
-    EXPECT_TRUE(CheckTcpPort(port));
-}
-
-TEST(CheckTcpPort, LeavesNoDescriptorOpen) {
-    HeldPort listener(true);
-    const int before = OpenDescriptorCount();
-    for (const std::string& text : {listener.port, std::string("0"), std::string("x")}) {
-        SCOPED_TRACE(text);
-        CheckTcpPort(text);
         EXPECT_EQ(OpenDescriptorCount(), before);
-    }
+    };
+    for (const std::string& text :
+         {listener.port, "+" + listener.port, "0" + listener.port, bound.port, loopbackOnly.port})
+        expectAnswer(text, false);
+    for (const auto& [text, free] : cases) expectAnswer(text, free);
+    listener.Close();
+    EXPECT_TRUE(CheckTcpPort(listener.port));
 }
 
 // GetCpuModel in a child that sees the file `source` bound over

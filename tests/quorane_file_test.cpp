@@ -20,22 +20,6 @@ using quorane::test::ReadFile;
 using quorane::test::TempDir;
 using quorane::test::WriteFile;
 
-TEST(CQuoraneFileClosed, EveryOperationFailsWithoutTouchingAnything) {
-    CQuoraneFile file;
-    char byte = 'x';
-    EXPECT_FALSE(file.IsOpen());
-    EXPECT_EQ(file.Read(&byte, 1), -1);
-    EXPECT_EQ(file.Write(&byte, 0), -1);
-    EXPECT_FALSE(file.Write(std::string()));
-    EXPECT_FALSE(file.Write(std::wstring()));
-    EXPECT_EQ(file.Seek(0, SEEK_SET), -1);
-    EXPECT_FALSE(file.Truncate(0));
-    EXPECT_FALSE(file.Close());
-    EXPECT_EQ(file.ReadToString(), "");
-    EXPECT_EQ(file.ReadToWstring(), L"");
-    EXPECT_EQ(file.GetFilePath(), L"");
-}
-
 TEST(CQuoraneFileOpen, PathKeptOnFailureAndModeIs0777LessUmask) {
     TempDir dir;
     CQuoraneFile missing((dir / "caf\xC3\xA9").string(), O_RDONLY);
@@ -164,10 +148,11 @@ TEST(CQuoraneFileLifecycle, CopiesShareTheDescriptorAndDestructionDoesNotClose) 
     EXPECT_EQ(file.GetFilePath(), (dir / "f").wstring());
 }
 
-// After a successful Close the object holds no descriptor: the number it had
-// is free for the next file opened anywhere in the process, and nothing done
-// through the closed object may reach that file.
-TEST(CQuoraneFileAfterClose, ReachesNoFileThatReusesItsDescriptorNumber) {
+// Every operation of an object that was never opened fails. After a
+// successful Close the object holds no descriptor: the number it had is free
+// for the next file opened anywhere in the process, and nothing done through
+// the closed object may reach that file.
+TEST(CQuoraneFileClosed, NeverOpenedOrClosedFailsAndReachesNoFileThatReusesItsNumber) {
     struct Case {
         const char* name;
         std::function<bool(CQuoraneFile&)> failsAsDocumented;
@@ -186,13 +171,21 @@ TEST(CQuoraneFileAfterClose, ReachesNoFileThatReusesItsDescriptorNumber) {
         {"Write of narrow text", [](CQuoraneFile& f) { return !f.Write(std::string("XYZ")); }},
         {"Write of wide text", [](CQuoraneFile& f) { return !f.Write(std::wstring(L"XYZ")); }},
         {"Write of empty text", [](CQuoraneFile& f) { return !f.Write(std::string()); }},
+        {"Write of empty wide text", [](CQuoraneFile& f) { return !f.Write(std::wstring()); }},
         {"Seek", [](CQuoraneFile& f) { return f.Seek(3, SEEK_SET) == -1; }},
+        {"Seek to the start", [](CQuoraneFile& f) { return f.Seek(0, SEEK_SET) == -1; }},
         {"Seek to the end", [](CQuoraneFile& f) { return f.Seek(0, SEEK_END) == -1; }},
         {"Truncate", [](CQuoraneFile& f) { return !f.Truncate(2); }},
+        {"Truncate to nothing", [](CQuoraneFile& f) { return !f.Truncate(0); }},
         {"Close again", [](CQuoraneFile& f) { return !f.Close(); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        CQuoraneFile never;
+        EXPECT_TRUE(c.failsAsDocumented(never));
+        EXPECT_FALSE(never.IsOpen());
+        EXPECT_EQ(never.GetFilePath(), L"");
+
         TempDir dir;
         WriteFile(dir / "closed", "closed file");
         WriteFile(dir / "other", "other file");
