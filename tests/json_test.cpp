@@ -331,12 +331,8 @@ TEST(JsonValueToBool, FollowsTheMatrix) {
         {"\"FALSE\"", false}, {"\"False\"", false}, {"\"false\\u0000x\"", false}, {"\"0\"", true},
         {"\"no\"", true}, {"\"\"", true}, {"\"falsey\"", true}, {"0", {}}, {"7", true},
         {"-1", true}, {"2147483648", true}, {"null", {}}, {"{}", {}}, {"[]", {}}, {"true", true},
-        {"false", false}},
-        true, false, [](auto& v, bool d) { return JsonValueToBool(v, d); });
-}
-
-TEST(JsonValueToBool, NumbersBeyond32BitsAreTestedByTheirValue) {
-    CheckTable<bool>({
+        {"false", false},
+        // Numbers beyond 32 bits are tested by their value.
         {"0.5", true}, {"0.0", {}}, {"-0.0", {}}, {"1e300", true}, {"4294967296", true},
         {"-2147483649", true}, {"-4294967296", true}, {"18446744073709551615", true},
         {"9223372036854775808", true}},
