@@ -241,20 +241,15 @@ constexpr int kResultNotCopied = 92;
 // the run leaves is copied to `after` before the namespace goes.
 inline std::vector<std::string> SmallTmpfsWrapper(const fs::path& install, const fs::path& seed,
                                                   const fs::path& after) {
-    const std::string script = "mount -t tmpfs -o size=1m tmpfs \"$1\" || exit " +
-                               std::to_string(kNoSmallTmpfs) +
-                               "\n"
-                               "cp -a \"$2/.\" \"$1/\" || exit " +
-                               std::to_string(kSeedNotCopied) +
-                               "\n"
+    const auto orExit = [](int status) { return " || exit " + std::to_string(status) + "\n"; };
+    const std::string script = "mount -t tmpfs -o size=1m tmpfs \"$1\"" + orExit(kNoSmallTmpfs) +
+                               "cp -a \"$2/.\" \"$1/\"" + orExit(kSeedNotCopied) +
                                "install=$1 after=$3\n"
                                "shift 3\n"
                                "\"$@\"\n"
                                "status=$?\n"
-                               "mkdir -p \"$after\" && cp -a \"$install/.\" \"$after/\" || exit " +
-                               std::to_string(kResultNotCopied) +
-                               "\n"
-                               "exit $status\n";
+                               "mkdir -p \"$after\" && cp -a \"$install/.\" \"$after/\"" +
+                               orExit(kResultNotCopied) + "exit $status\n";
     return {"unshare", "-m", "--propagation",  "private",     "sh",          "-c",
             script,    "sh", install.string(), seed.string(), after.string()};
 }

@@ -47,6 +47,11 @@ std::string EntryNames(const fs::path& dir) {
     return text;
 }
 
+// The path of what this process's descriptor `fd` has open.
+std::string FdPath(int fd) {
+    return fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
+}
+
 // The descriptors this process has open.
 long OpenDescriptors() {
     return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
@@ -70,27 +75,22 @@ protected:
     // The real unzip, recorded with the passed file's name written as
     // "fd:<path of the open file>" and a working directory given as a
     // descriptor as "cwd:<its path>" before the arguments; `endings` can
-    // replace how each run ended.
-    SwapWorld World() {
+    // replace how each run ended, and so can `then`, called after each run.
+    SwapWorld World(const std::function<ProgramResult()>& then = nullptr) {
         return SwapWorld{
-            [this](const std::vector<std::string>& argv, const ProgramSetup& setup) {
+            [this, then](const std::vector<std::string>& argv, const ProgramSetup& setup) {
                 runs.emplace_back();
                 if (setup.workingDirectory >= 0)
-                    runs.back().push_back(
-                        "cwd:" +
-                        fs::read_symlink("/proc/self/fd/" + std::to_string(setup.workingDirectory))
-                            .string());
-                for (std::string arg : argv) {
-                    if (setup.passedFd >= 0 && arg == kPassedFileName)
-                        arg = "fd:" +
-                              fs::read_symlink("/proc/self/fd/" + std::to_string(setup.passedFd))
-                                  .string();
-                    runs.back().push_back(arg);
+                    runs.back().push_back("cwd:" + FdPath(setup.workingDirectory));
+                for (const std::string& arg : argv) {
+                    const bool passed = setup.passedFd >= 0 && arg == kPassedFileName;
+                    runs.back().push_back(passed ? "fd:" + FdPath(setup.passedFd) : arg);
                 }
                 // unzip's chatter stays out of the test log.
                 std::vector<std::string> quiet = {"sh", "-c", "exec \"$@\" >/dev/null 2>&1", "sh"};
                 quiet.insert(quiet.end(), argv.begin(), argv.end());
                 ProgramResult result = RunProgram(quiet, setup);
+                if (then) return then();
                 if (!endings.empty()) {
                     result = endings.front();
                     endings.pop_front();
@@ -185,6 +185,7 @@ TEST_F(BundleSwapTest, ArchivesThatFailTheUpdateLeaveTheOldBundlesExactlyAsTheyW
     struct Case {
         std::string name;
         std::function<void()> make;
+        bool outOfMemory = false;  // std::bad_alloc thrown once unzip has run
     };
     const std::vector<Case> cases = {
         {"the second archive is missing, the first brings one bundle",
@@ -211,6 +212,14 @@ TEST_F(BundleSwapTest, ArchivesThatFailTheUpdateLeaveTheOldBundlesExactlyAsTheyW
              test::WriteFile(dir / "first.zip", "not a zip");
              test::WriteFile(dir / "second.zip", "");
          }},
+        // The swap does not end there, with the old bundles under their
+        // backup names, but puts them back as for any failed update.
+        {"memory runs out once the new bundles are unpacked",
+         [&] {
+             OldBundles();
+             BothNew();
+         },
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -219,29 +228,12 @@ TEST_F(BundleSwapTest, ArchivesThatFailTheUpdateLeaveTheOldBundlesExactlyAsTheyW
         auto before = Snapshot(install);
         before.erase("first.zip");
         before.erase("second.zip");
+        const SwapWorld world =
+            c.outOfMemory ? World([]() -> ProgramResult { throw std::bad_alloc(); }) : World();
 
-        EXPECT_EQ(Swap(), SwapOutcome::Restored);
+        EXPECT_EQ(SwapBundles(install, "first.zip", "second.zip", world), SwapOutcome::Restored);
         EXPECT_EQ(Snapshot(install), before);
     }
-}
-
-TEST_F(BundleSwapTest, AnythingThrownWhileUnpackingPutsTheOldBundlesBack) {
-    // Memory runs out once unzip has unpacked the new bundles: the swap does
-    // not end there, with the old bundles under their backup names, but puts
-    // them back as for any failed update.
-    OldBundles();
-    BothNew();
-    auto before = Snapshot(install);
-    before.erase("first.zip");
-    SwapWorld world = World();
-    const auto unzip = world.runProgram;
-    world.runProgram = [&](const std::vector<std::string>& argv,
-                           const ProgramSetup& setup) -> ProgramResult {
-        unzip(argv, setup);
-        throw std::bad_alloc();
-    };
-    EXPECT_EQ(SwapBundles(install, "first.zip", "none.zip", world), SwapOutcome::Restored);
-    EXPECT_EQ(Snapshot(install), before);
 }
 
 // Makes every renameat2 that asks for an exchange of two names fail with
@@ -297,16 +289,12 @@ TEST_F(BundleSwapTest, OldBundlesComeBackWhereWhatWasUnpackedCannotAllBeRemoved)
                 return std::string("skip");
             if (!c.exchanges && !DenyExchanges()) return std::string("skip");
             const fs::path mountPoint = fs::path(install) / "quoranees.app/Contents/mnt";
-            SwapWorld world = World();
-            const auto unzip = world.runProgram;
-            world.runProgram = [&](const std::vector<std::string>& argv,
-                                   const ProgramSetup& setup) {
-                unzip(argv, setup);
+            const SwapWorld world = World([&] {
                 fs::create_directories(mountPoint);
                 if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0)
                     throw std::runtime_error("no tmpfs");
                 return ProgramResult{ProgramResult::Ending::Exited, 9};
-            };
+            });
             const SwapOutcome outcome = SwapBundles(install, "first.zip", "none.zip", world);
             std::string text = outcome == SwapOutcome::Restored ? "" : "not restored: ";
             text += BundleVersions(install) + "|";
@@ -330,7 +318,8 @@ TEST_F(BundleSwapTest, UnzipWarningCountsAsSuccessButASignalDoesNot) {
         {{Ending::NotStarted, 0}, SwapOutcome::Restored},
     };
     for (const auto& [ending, outcome] : cases) {
-        SCOPED_TRACE(static_cast<int>(outcome));
+        SCOPED_TRACE("ending " + std::to_string(static_cast<int>(ending.ending)) + ", code " +
+                     std::to_string(ending.code));
         Fresh(true);
         BothNew();
         MakeArchive(fs::path(install) / "second.zip", {{"quoraneet.app", "et3"}});

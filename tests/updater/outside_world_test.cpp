@@ -180,13 +180,12 @@ TEST_F(StandardDescriptorsTest, ClosedStandardDescriptorsAreOpenedOnDevNullForEv
         fs::remove_all(install);
         fs::create_directories(install);
         fs::remove(dir / "log.fds");
-        MakeBundle(install, "quoranees.app", "es1");
-        MakeBundle(install, "quoraneet.app", "et1");
+        MakeOldBundles(install);
         MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
         Launch launch;
         launch.closedDescriptors = closed;
         EXPECT_EQ(Run({install.string(), "es.zip", "es.zip"}, launch), 0);
-        EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+        EXPECT_EQ(BundleVersions(install), kNewVersions);
 
         const std::string noted = ReadFile(dir / "log.fds");
         // The unload, two unpacks and the load each noted three descriptors.
@@ -212,8 +211,7 @@ TEST_F(StandardDescriptorsTest, ClosedStandardDescriptorsAreOpenedOnDevNullForEv
 // shared one: the test holds one and looks at the kernel's list of waiting
 // locks.
 TEST_F(StandardDescriptorsTest, RunWaitsWhileAnyoneElseHoldsTheInstallDirectoryLock) {
-    MakeBundle(install, "quoranees.app", "es1");
-    MakeBundle(install, "quoraneet.app", "et1");
+    MakeOldBundles(install);
     MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
     const int held = open(install.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(held, 0);
@@ -243,7 +241,7 @@ TEST_F(StandardDescriptorsTest, RunWaitsWhileAnyoneElseHoldsTheInstallDirectoryL
     const std::optional<int> status = FinishWithin(run, 60);
     ASSERT_TRUE(status) << "the run hung";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-    EXPECT_EQ(BundleVersions(install), "quoranees.app=es2 quoraneet.app=et2");
+    EXPECT_EQ(BundleVersions(install), kNewVersions);
 }
 
 }  // namespace
