@@ -499,6 +499,15 @@ inline bool IsAnyBackupName(const std::string& name) {
     return IsBackupNameOf(name, "quoranees.app") || IsBackupNameOf(name, "quoraneet.app");
 }
 
+// The environment of a run with the race shim preloaded into the updater,
+// doing what `settings` ask of it; a sanitized updater accepts a library
+// preloaded before its runtime.
+inline std::vector<std::string> RaceShimEnvironment(std::vector<std::string> settings = {}) {
+    settings.insert(settings.begin(), {"LD_PRELOAD=" QUORANE_RACE_SHIM,
+                                       "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"});
+    return settings;
+}
+
 // The agent was loaded again, as the last command of the run.
 inline void ExpectLoadedLast(const std::vector<std::string>& log) {
     ASSERT_FALSE(log.empty());

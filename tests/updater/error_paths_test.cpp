@@ -34,10 +34,6 @@ namespace {
 // The exit status of a wrapper that could not set up what it was asked for.
 constexpr int kWrapperFailed = 90;
 
-const std::string kPreloadShim = "LD_PRELOAD=" QUORANE_RACE_SHIM;
-// A sanitized updater accepts a library preloaded before its runtime.
-const std::string kShimAsan = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";
-
 class ErrorPathsTest : public UpdaterSandbox {
 protected:
     // The old bundles alone in a fresh install directory, and no log: the
@@ -139,7 +135,7 @@ TEST_F(ErrorPathsTest, ArchiveThatIsNotWhatItsCheckSaid) {
         c.make();
         auto expected = Snapshot(install);
         Launch launch;
-        if (!c.race.empty()) launch.environment = {kPreloadShim, c.race, kShimAsan};
+        if (!c.race.empty()) launch.environment = RaceShimEnvironment({c.race});
         // The archive the shim turns into a loop stays that link.
         if (c.race == "QUORANE_RACE_LOOP=es.zip") expected["es.zip"] = "-> es.zip";
 

@@ -51,11 +51,6 @@ private:
     bool set_ = false;
 };
 
-// The race shim, preloaded into the updater; a sanitized updater accepts it
-// before its runtime.
-const std::vector<std::string> kRaceShim = {"LD_PRELOAD=" QUORANE_RACE_SHIM,
-                                            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-
 using Tree = std::map<std::string, std::string>;
 
 class FilesystemFaultTest : public UpdaterSandbox {
@@ -139,8 +134,7 @@ TEST_F(FilesystemFaultTest, FaultThatStopsTheUpdateKeepsTheOldBundles) {
              fs::remove(install / "es.zip");
              MakeArchive(install / "et.zip", {{"quoraneet.app", "et2"}},
                          {{"Contents/Resources/busy", "in use"}});
-             launch.environment = kRaceShim;
-             launch.environment.emplace_back("QUORANE_RACE_BUSY=busy");
+             launch.environment = RaceShimEnvironment({"QUORANE_RACE_BUSY=busy"});
          },
          1},
     };

@@ -97,8 +97,7 @@ TEST_F(HostileWorldTest, ArchiveTurnedIntoAFifoBetweenItsCheckAndItsOpenSkipsThe
     auto expected = Snapshot(install);
     expected["es.zip"] = "special";
     Launch launch;
-    launch.environment = {"LD_PRELOAD=" QUORANE_RACE_SHIM, "QUORANE_RACE_FIFO=es.zip",
-                          "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    launch.environment = RaceShimEnvironment({"QUORANE_RACE_FIFO=es.zip"});
 
     EXPECT_EQ(RunGuarded({install.string(), "es.zip", "et.zip"}, launch), 0);
     EXPECT_EQ(Snapshot(install), expected);
@@ -532,11 +531,9 @@ TEST_F(HostileWorldTest, DirectorySwappedForALinkDuringABackupsRemovalLeadsNowhe
     const auto whole = Snapshot(sentinel);
 
     Launch launch;
-    launch.environment = {"LD_PRELOAD=" QUORANE_RACE_SHIM,
-                          "QUORANE_RACE_INSTALL=" + install.string(),
-                          "QUORANE_RACE_TARGET=" + (sentinel / "Bundle" / "Contents").string(),
-                          // A sanitized updater accepts a library preloaded before its runtime.
-                          "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    launch.environment =
+        RaceShimEnvironment({"QUORANE_RACE_INSTALL=" + install.string(),
+                             "QUORANE_RACE_TARGET=" + (sentinel / "Bundle" / "Contents").string()});
     EXPECT_EQ(RunGuarded({install.string(), "es.zip", "et.zip"}, launch), 0);
 
     EXPECT_EQ(Snapshot(sentinel), whole);
