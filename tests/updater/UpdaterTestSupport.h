@@ -49,6 +49,12 @@ inline void MakeBundle(const fs::path& dir, const std::string& name, const std::
     }
 }
 
+// Both old bundles (versions es1 and et1) in `dir`.
+inline void MakeOldBundles(const fs::path& dir) {
+    MakeBundle(dir, "quoranees.app", "es1");
+    MakeBundle(dir, "quoraneet.app", "et1");
+}
+
 // A zip archive at `archive` holding a fresh bundle for each name, carrying
 // the given version text and any further files.
 inline void MakeArchive(const fs::path& archive,
@@ -305,6 +311,15 @@ protected:
              "exit 0\n");
     }
 
+    // An install directory holding only both old bundles, and no log: the
+    // start of each row of a table.
+    void FreshInstall() {
+        fs::remove_all(install);
+        fs::create_directories(install);
+        fs::remove(dir / "log");
+        MakeOldBundles(install);
+    }
+
     void Tool(const std::string& name, const std::string& body) {
         WriteFile(tools / name, "#!/bin/sh\n" + body);
         fs::permissions(tools / name, fs::perms(0755));
@@ -462,12 +477,6 @@ const std::string kNewVersions = "quoranees.app=es2 quoraneet.app=et2";
 // The number of entries directly in `dir`.
 inline std::ptrdiff_t EntryCount(const fs::path& dir) {
     return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
-}
-
-// Both old bundles (versions es1 and et1) in `dir`.
-inline void MakeOldBundles(const fs::path& dir) {
-    MakeBundle(dir, "quoranees.app", "es1");
-    MakeBundle(dir, "quoraneet.app", "et1");
 }
 
 // A fresh sample install in `dir`, whatever was there before: both old

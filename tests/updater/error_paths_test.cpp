@@ -36,15 +36,6 @@ constexpr int kWrapperFailed = 90;
 
 class ErrorPathsTest : public UpdaterSandbox {
 protected:
-    // The old bundles alone in a fresh install directory, and no log: the
-    // start of each row of a table.
-    void FreshOldBundles() {
-        fs::remove_all(install);
-        fs::create_directories(install);
-        fs::remove(dir / "log");
-        MakeOldBundles(install);
-    }
-
     // The run ended by itself, with status 0, and loaded the agent last.
     void ExpectFinishedAndLoaded(int status) {
         EXPECT_EQ(status, 0);
@@ -131,7 +122,7 @@ TEST_F(ErrorPathsTest, ArchiveThatIsNotWhatItsCheckSaid) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        FreshOldBundles();
+        FreshInstall();
         c.make();
         auto expected = Snapshot(install);
         Launch launch;
@@ -203,7 +194,7 @@ TEST_F(ErrorPathsTest, LinkTargetsLongerThanTheFirstBufferAreJudgedWhole) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_GT(c.target.size(), 256U);
-        FreshOldBundles();
+        FreshInstall();
         const auto before = Snapshot(install);
         MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}});
         TempDir staging;
@@ -541,7 +532,7 @@ TEST_F(MemoryLimitTest, DataLimitSweptAcrossTheRunNeverLeavesTheAgentDown) {
     // Below `used` less the memory set aside, the updater itself cannot run.
     for (long kb = std::max(used - 768, 512L); kb <= used + kPlanning + 1024; kb += 256) {
         SCOPED_TRACE("data limit " + std::to_string(kb) + " kB");
-        FreshOldBundles();
+        FreshInstall();
         MakeArchive(install / "es.zip", {{"quoranees.app", "es2"}, {"quoraneet.app", "et2"}});
         EXPECT_EQ(RunGuarded({install.string(), "es.zip", "none.zip"}, Limited(kb)), 0);
         const std::vector<std::string> lines =

@@ -38,14 +38,6 @@ bool ZipTree(const fs::path& tree, const fs::path& archive) {
 
 class HostileWorldTest : public UpdaterSandbox {
 protected:
-    // An install directory holding only both old bundles, and no log.
-    void FreshInstall() {
-        fs::remove_all(install);
-        fs::create_directories(install);
-        fs::remove(dir / "log");
-        MakeOldBundles(install);
-    }
-
     // The tree of a bundle made with these contents.
     static std::map<std::string, std::string> FormOf(const std::string& bundle,
                                                      const std::string& version) {
